@@ -1,0 +1,1 @@
+"""Orvane: the core library of a goal-driven self-evaluation agent."""

@@ -1,0 +1,4 @@
+// orvane.goal (in progress).
+#include "support/host.hpp"
+
+NB_MODULE(goal, m) {}

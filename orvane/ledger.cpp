@@ -1,0 +1,4 @@
+// orvane.ledger (in progress).
+#include "support/host.hpp"
+
+NB_MODULE(ledger, m) {}

@@ -1,0 +1,495 @@
+// JSON decoding into host objects, value for value what json.loads returns.
+//
+// The grammar is the host decoder's strict one: whitespace is space, tab, CR
+// and LF; NaN, Infinity and -Infinity are accepted; control characters may
+// not appear raw inside strings; \u escapes may leave lone surrogates, and a
+// high surrogate escape directly followed by a low one joins them. Integers
+// of any size go through the host's int parsing (its digit limit included),
+// and floats round exactly as float() does. Anything else declines.
+#include "support/json.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace orv::json {
+
+namespace {
+
+inline uint64_t hash_bytes(const char* s, size_t n) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+    while (n >= 8) {
+        uint64_t w;
+        std::memcpy(&w, s, 8);
+        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+        h ^= h >> 32;
+        s += 8;
+        n -= 8;
+    }
+    uint64_t w = 0;
+    std::memcpy(&w, s, n);
+    h = (h ^ w) * 0xC4CEB9FE1A85EC53ull;
+    return h ^ (h >> 29);
+}
+
+// An ASCII str holding exactly these bytes.
+inline PyObject* ascii_str(const char* s, size_t n) {
+    PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (o) std::memcpy(PyUnicode_1BYTE_DATA(o), s, n);
+    return o;
+}
+
+inline bool same_ascii(PyObject* str, const char* s, size_t n) {
+    return PyUnicode_GET_LENGTH(str) == static_cast<Py_ssize_t>(n) &&
+           std::memcmp(PyUnicode_1BYTE_DATA(str), s, n) == 0;
+}
+
+inline int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Exact powers of ten as doubles: a product or quotient with one of them
+// rounds correctly when the mantissa has at most 15 digits (Clinger).
+constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+constexpr int kMaxDepth = 200;          // deeper documents go to the host
+constexpr size_t kMaxCachedValue = 64;  // longer values are rarely repeated
+
+}  // namespace
+
+// Escape-free ASCII strings seen before: keys in a growing open-addressed
+// table, short values in a direct-mapped one where newcomers evict.
+struct Decoder::Cache {
+    struct Slot {
+        uint64_t hash;
+        PyObject* str;
+    };
+    std::vector<Slot> keys;
+    size_t key_count = 0;
+    std::vector<Slot> values;
+
+    ~Cache() {
+        for (auto& s : keys) Py_XDECREF(s.str);
+        for (auto& s : values) Py_XDECREF(s.str);
+    }
+
+    PyObject* key(const char* s, size_t n) {
+        if (keys.empty()) keys.assign(256, Slot{0, nullptr});
+        const uint64_t h = hash_bytes(s, n);
+        size_t mask = keys.size() - 1;
+        for (size_t i = h & mask;; i = (i + 1) & mask) {
+            Slot& slot = keys[i];
+            if (!slot.str) {
+                PyObject* o = ascii_str(s, n);
+                if (!o) return nullptr;
+                if (key_count * 2 >= keys.size()) {
+                    if (keys.size() >= (1u << 16)) return o;  // full: stop sharing
+                    grow();
+                    return insert_key(h, o);
+                }
+                slot = Slot{h, o};
+                ++key_count;
+                Py_INCREF(o);
+                return o;
+            }
+            if (slot.hash == h && same_ascii(slot.str, s, n)) {
+                Py_INCREF(slot.str);
+                return slot.str;
+            }
+        }
+    }
+
+    PyObject* insert_key(uint64_t h, PyObject* o) {
+        size_t mask = keys.size() - 1;
+        size_t i = h & mask;
+        while (keys[i].str) i = (i + 1) & mask;
+        keys[i] = Slot{h, o};
+        ++key_count;
+        Py_INCREF(o);
+        return o;
+    }
+
+    void grow() {
+        std::vector<Slot> old(keys.size() * 2, Slot{0, nullptr});
+        old.swap(keys);
+        size_t mask = keys.size() - 1;
+        for (auto& s : old) {
+            if (!s.str) continue;
+            size_t i = s.hash & mask;
+            while (keys[i].str) i = (i + 1) & mask;
+            keys[i] = s;
+        }
+    }
+
+    PyObject* value(const char* s, size_t n) {
+        if (n > kMaxCachedValue) return ascii_str(s, n);
+        if (values.empty()) values.assign(4096, Slot{0, nullptr});
+        const uint64_t h = hash_bytes(s, n);
+        Slot& slot = values[h & (values.size() - 1)];
+        if (slot.str && slot.hash == h && same_ascii(slot.str, s, n)) {
+            Py_INCREF(slot.str);
+            return slot.str;
+        }
+        PyObject* o = ascii_str(s, n);
+        if (!o) return nullptr;
+        Py_XDECREF(slot.str);
+        Py_INCREF(o);
+        slot = Slot{h, o};
+        return o;
+    }
+};
+
+Decoder::Decoder() : cache_(new Cache) {}
+
+Decoder::~Decoder() {
+    for (PyObject* o : stack_) Py_DECREF(o);
+    delete cache_;
+}
+
+PyObject* Decoder::decode(const char* text, size_t size) {
+    p_ = text;
+    end_ = text + size;
+    skip_ws();
+    PyObject* v = value(0);
+    if (v) {
+        skip_ws();
+        if (p_ == end_) return v;
+        Py_DECREF(v);
+    }
+    // Declined: whatever went wrong is the host decoder's to report.
+    PyErr_Clear();
+    return nullptr;
+}
+
+PyObject* Decoder::value(int depth) {
+    if (p_ >= end_) return nullptr;
+    switch (*p_) {
+        case '"':
+            ++p_;
+            return string(false);
+        case '{':
+            return depth < kMaxDepth ? object(depth + 1) : nullptr;
+        case '[':
+            return depth < kMaxDepth ? array(depth + 1) : nullptr;
+        case 'n':
+            if (end_ - p_ >= 4 && std::memcmp(p_, "null", 4) == 0) {
+                p_ += 4;
+                Py_RETURN_NONE;
+            }
+            return nullptr;
+        case 't':
+            if (end_ - p_ >= 4 && std::memcmp(p_, "true", 4) == 0) {
+                p_ += 4;
+                Py_RETURN_TRUE;
+            }
+            return nullptr;
+        case 'f':
+            if (end_ - p_ >= 5 && std::memcmp(p_, "false", 5) == 0) {
+                p_ += 5;
+                Py_RETURN_FALSE;
+            }
+            return nullptr;
+        case 'N':
+            if (end_ - p_ >= 3 && std::memcmp(p_, "NaN", 3) == 0) {
+                p_ += 3;
+                return PyFloat_FromDouble(std::numeric_limits<double>::quiet_NaN());
+            }
+            return nullptr;
+        case 'I':
+            if (end_ - p_ >= 8 && std::memcmp(p_, "Infinity", 8) == 0) {
+                p_ += 8;
+                return PyFloat_FromDouble(std::numeric_limits<double>::infinity());
+            }
+            return nullptr;
+        case '-':
+            if (end_ - p_ >= 9 && std::memcmp(p_, "-Infinity", 9) == 0) {
+                p_ += 9;
+                return PyFloat_FromDouble(-std::numeric_limits<double>::infinity());
+            }
+            return number();
+        default:
+            return (*p_ >= '0' && *p_ <= '9') ? number() : nullptr;
+    }
+}
+
+// Called just after the opening quote.
+PyObject* Decoder::string(bool key) {
+    const char* start = p_;
+    const char* q = p_;
+    while (q < end_) {
+        const unsigned char c = static_cast<unsigned char>(*q);
+        if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) break;
+        ++q;
+    }
+    if (q >= end_) return nullptr;
+    if (*q == '"') {
+        p_ = q + 1;
+        const size_t n = static_cast<size_t>(q - start);
+        return key ? cache_->key(start, n) : cache_->value(start, n);
+    }
+
+    // Escapes or non-ASCII text: decode code points, then let the host pick
+    // the narrowest representation.
+    scratch_.clear();
+    for (const char* s = start; s < q; ++s) scratch_.push_back(static_cast<unsigned char>(*s));
+    while (q < end_) {
+        const unsigned char c = static_cast<unsigned char>(*q);
+        if (c == '"') {
+            p_ = q + 1;
+            return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, scratch_.data(),
+                                             static_cast<Py_ssize_t>(scratch_.size()));
+        }
+        if (c < 0x20) return nullptr;  // raw control character
+        if (c < 0x80 && c != '\\') {
+            scratch_.push_back(c);
+            ++q;
+            continue;
+        }
+        if (c == '\\') {
+            if (end_ - q < 2) return nullptr;
+            const char e = q[1];
+            Py_UCS4 out;
+            switch (e) {
+                case '"': out = '"'; break;
+                case '\\': out = '\\'; break;
+                case '/': out = '/'; break;
+                case 'b': out = '\b'; break;
+                case 'f': out = '\f'; break;
+                case 'n': out = '\n'; break;
+                case 'r': out = '\r'; break;
+                case 't': out = '\t'; break;
+                case 'u': {
+                    if (end_ - q < 6) return nullptr;
+                    Py_UCS4 u = 0;
+                    for (int i = 2; i < 6; ++i) {
+                        int d = hex_digit(q[i]);
+                        if (d < 0) return nullptr;
+                        u = (u << 4) | static_cast<Py_UCS4>(d);
+                    }
+                    q += 6;
+                    if (u >= 0xD800 && u <= 0xDBFF && end_ - q >= 2 && q[0] == '\\' && q[1] == 'u') {
+                        if (end_ - q < 6) return nullptr;
+                        Py_UCS4 low = 0;
+                        for (int i = 2; i < 6; ++i) {
+                            int d = hex_digit(q[i]);
+                            if (d < 0) return nullptr;
+                            low = (low << 4) | static_cast<Py_UCS4>(d);
+                        }
+                        if (low >= 0xDC00 && low <= 0xDFFF) {
+                            u = 0x10000 + (((u - 0xD800) << 10) | (low - 0xDC00));
+                            q += 6;
+                        }
+                    }
+                    scratch_.push_back(u);
+                    continue;
+                }
+                default:
+                    return nullptr;
+            }
+            scratch_.push_back(out);
+            q += 2;
+            continue;
+        }
+        // A UTF-8 sequence, validated as strictly as the host's decoder.
+        Py_UCS4 cp;
+        int len;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            cp = c & 0x0F;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            cp = c & 0x07;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            return nullptr;
+        }
+        if (end_ - q < len) return nullptr;
+        for (int i = 1; i < len; ++i) {
+            const unsigned char b = static_cast<unsigned char>(q[i]);
+            if (b < (i == 1 ? lo : 0x80) || b > (i == 1 ? hi : 0xBF)) return nullptr;
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        scratch_.push_back(cp);
+        q += len;
+    }
+    return nullptr;
+}
+
+PyObject* Decoder::number() {
+    const char* s = p_;
+    const char* q = p_;
+    bool negative = false;
+    if (*q == '-') {
+        negative = true;
+        ++q;
+    }
+    if (q >= end_) return nullptr;
+    const char* int_start = q;
+    if (*q == '0') {
+        ++q;
+    } else if (*q >= '1' && *q <= '9') {
+        while (q < end_ && *q >= '0' && *q <= '9') ++q;
+    } else {
+        return nullptr;
+    }
+    const char* int_end = q;
+    const char* frac_start = nullptr;
+    const char* frac_end = nullptr;
+    if (q + 1 < end_ && *q == '.' && q[1] >= '0' && q[1] <= '9') {
+        frac_start = ++q;
+        while (q < end_ && *q >= '0' && *q <= '9') ++q;
+        frac_end = q;
+    }
+    bool has_exp = false;
+    long exp10 = 0;
+    if (q < end_ && (*q == 'e' || *q == 'E')) {
+        const char* e = q + 1;
+        bool exp_negative = false;
+        if (e < end_ && (*e == '+' || *e == '-')) exp_negative = *e++ == '-';
+        if (e < end_ && *e >= '0' && *e <= '9') {
+            has_exp = true;
+            while (e < end_ && *e >= '0' && *e <= '9') {
+                if (exp10 < 100000) exp10 = exp10 * 10 + (*e - '0');
+                ++e;
+            }
+            if (exp_negative) exp10 = -exp10;
+            q = e;
+        }
+    }
+    p_ = q;
+    const size_t int_digits = static_cast<size_t>(int_end - int_start);
+
+    if (!frac_start && !has_exp) {
+        if (int_digits <= 18) {
+            long long v = 0;
+            for (const char* d = int_start; d < int_end; ++d) v = v * 10 + (*d - '0');
+            return PyLong_FromLongLong(negative ? -v : v);
+        }
+        std::string digits(s, q);
+        return PyLong_FromString(digits.c_str(), nullptr, 10);
+    }
+
+    // Clinger's fast path: few significant digits and a small exponent.
+    const size_t frac_digits = frac_start ? static_cast<size_t>(frac_end - frac_start) : 0;
+    if (int_digits + frac_digits <= 15) {
+        uint64_t m = 0;
+        for (const char* d = int_start; d < int_end; ++d) m = m * 10 + static_cast<uint64_t>(*d - '0');
+        for (const char* d = frac_start; d && d < frac_end; ++d)
+            m = m * 10 + static_cast<uint64_t>(*d - '0');
+        const long e = exp10 - static_cast<long>(frac_digits);
+        if (e >= -22 && e <= 22) {
+            double v = static_cast<double>(m);
+            v = e >= 0 ? v * kPow10[e] : v / kPow10[-e];
+            return PyFloat_FromDouble(negative ? -v : v);
+        }
+    }
+    std::string text(s, q);
+    double v = PyOS_string_to_double(text.c_str(), nullptr, nullptr);
+    if (v == -1.0 && PyErr_Occurred()) return nullptr;
+    return PyFloat_FromDouble(v);
+}
+
+PyObject* Decoder::object(int depth) {
+    ++p_;  // '{'
+    const size_t base = stack_.size();
+    auto unwind = [&]() -> PyObject* {
+        while (stack_.size() > base) {
+            Py_DECREF(stack_.back());
+            stack_.pop_back();
+        }
+        return nullptr;
+    };
+    skip_ws();
+    if (p_ < end_ && *p_ == '}') {
+        ++p_;
+        return PyDict_New();
+    }
+    for (;;) {
+        if (p_ >= end_ || *p_ != '"') return unwind();
+        ++p_;
+        PyObject* k = string(true);
+        if (!k) return unwind();
+        stack_.push_back(k);
+        skip_ws();
+        if (p_ >= end_ || *p_ != ':') return unwind();
+        ++p_;
+        skip_ws();
+        PyObject* v = value(depth);
+        if (!v) return unwind();
+        stack_.push_back(v);
+        skip_ws();
+        if (p_ >= end_) return unwind();
+        if (*p_ == ',') {
+            ++p_;
+            skip_ws();
+            continue;
+        }
+        if (*p_ != '}') return unwind();
+        ++p_;
+        break;
+    }
+    const Py_ssize_t pairs = static_cast<Py_ssize_t>((stack_.size() - base) / 2);
+    PyObject* d = _PyDict_NewPresized(pairs);
+    if (!d) return unwind();
+    for (size_t i = base; i < stack_.size(); i += 2) {
+        // Repeated keys: the last value wins, the first position stays.
+        if (PyDict_SetItem(d, stack_[i], stack_[i + 1]) < 0) {
+            Py_DECREF(d);
+            return unwind();
+        }
+    }
+    unwind();
+    return d;
+}
+
+PyObject* Decoder::array(int depth) {
+    ++p_;  // '['
+    const size_t base = stack_.size();
+    auto unwind = [&]() -> PyObject* {
+        while (stack_.size() > base) {
+            Py_DECREF(stack_.back());
+            stack_.pop_back();
+        }
+        return nullptr;
+    };
+    skip_ws();
+    if (p_ < end_ && *p_ == ']') {
+        ++p_;
+        return PyList_New(0);
+    }
+    for (;;) {
+        PyObject* v = value(depth);
+        if (!v) return unwind();
+        stack_.push_back(v);
+        skip_ws();
+        if (p_ >= end_) return unwind();
+        if (*p_ == ',') {
+            ++p_;
+            skip_ws();
+            continue;
+        }
+        if (*p_ != ']') return unwind();
+        ++p_;
+        break;
+    }
+    const Py_ssize_t n = static_cast<Py_ssize_t>(stack_.size() - base);
+    PyObject* list = PyList_New(n);
+    if (!list) return unwind();
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list, i, stack_[base + static_cast<size_t>(i)]);
+    stack_.resize(base);  // references moved into the list
+    return list;
+}
+
+}  // namespace orv::json
