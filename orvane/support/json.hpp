@@ -55,6 +55,10 @@ bool encode(PyObject* obj, std::string& out);
 // path stands in for; called when a module using them loads.
 void init();
 
+// Whether json.loads is still the host's own function, so that the native
+// decoder may stand in for it.
+bool loads_is_native();
+
 // json.loads(text) for a str: native when json.loads is still the host's own
 // function, else (or when declined) the current json.loads.
 object loads(handle text);

@@ -183,6 +183,8 @@ bool encode(PyObject* obj, std::string& out) { return put(out, obj, 0); }
 
 void init() { originals(); }
 
+bool loads_is_native() { return host("json", "loads").is(originals().loads); }
+
 object loads(handle text) {
     object current = host("json", "loads");
     if (current.is(originals().loads)) {
