@@ -33,10 +33,13 @@ using namespace orv;
 Globals g;      // orvane.ledger's globals
 Globals proto;  // orvane.protocol's globals
 
-// The protocol's functions as imported when this module loaded.
+// The protocol's functions as imported when this module loaded. Never
+// destroyed: a static destructor would release them after the interpreter
+// has finalised.
 struct Originals {
     object validate_event, serialize, deserialize;
-} originals;
+};
+Originals& originals = *new Originals();
 
 PyObject* load_all_function = nullptr;  // our _load_all, to spot overrides
 
