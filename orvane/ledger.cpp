@@ -394,14 +394,19 @@ object append(const Args& call) {
     set_attr(self, k.cache_key, nb::none());
 
     // Keep our events for the next load when nobody else wrote in between:
-    // the file is then exactly what we knew plus our line.
+    // the file is then exactly what we knew plus our line. Only a line that
+    // reads back as one object qualifies; anything else (a serialiser that
+    // wrote several physical lines, say) is left to a full load to judge.
     object carried = nb::none();
-    if (!known.is_none() && PyList_CheckExact(known.ptr()) && !known_key.is_none()) {
+    const size_t body = static_cast<size_t>(size - 1);
+    const bool one_line = !std::memchr(bytes, '\n', body) && !std::memchr(bytes, '\r', body);
+    if (one_line && !known.is_none() && PyList_CheckExact(known.ptr()) && !known_key.is_none()) {
         int same = PyObject_RichCompareBool(known_key.ptr(), key_before.ptr(), Py_EQ);
         must(same);
         if (same) {
             json::Decoder decoder;
-            PyObject* decoded = decoder.decode(bytes, static_cast<size_t>(size - 1));
+            PyObject* decoded = decoder.decode(bytes, body);
+            if (decoded && !PyDict_CheckExact(decoded)) Py_CLEAR(decoded);
             if (decoded) {
                 object back = nb::steal(decoded);
                 event::Rules rules(proto.get("_REQUIRED_FIELDS"), proto.get("_EVENT_TYPES"));
