@@ -47,7 +47,7 @@ PyObject* load_all_function = nullptr;  // our _load_all, to spot overrides
 struct Keys {
     PyObject *id, *type, *payload, *question, *timestamp, *target, *source, *generation, *depth,
         *finding_type, *severity, *empty, *resolved, *execution_mode, *unknown, *cache,
-        *cache_key, *path, *appended, *load_all;
+        *cache_key, *path, *appended, *loaded_rules, *load_all;
     void init() {
         id = intern("id");
         type = intern("type");
@@ -68,6 +68,7 @@ struct Keys {
         cache_key = intern("_cache_key");
         path = intern("_path");
         appended = intern("_appended");
+        loaded_rules = intern("_loaded_rules");
         load_all = intern("_load_all");
     }
 } k;
@@ -138,7 +139,9 @@ inline bool ascii_space(unsigned char c) {
 
 struct LineWarning {
     object path;
+    mutable Py_ssize_t count = 0;
     void operator()(Py_ssize_t lineno, handle error_text, handle line) const {
+        ++count;
         object head = own(PySequence_GetSlice(line.ptr(), 0, 200));
         log_warning("Skipping malformed line %d in %s: %s \u2014 %s", lineno, path, error_text,
                     head);
@@ -171,8 +174,10 @@ void load_line_slowly(std::string_view raw, Py_ssize_t lineno, const LineWarning
     if (truth(validate(ev).ptr())) out.append(ev);
 }
 
-// Every valid event of the file's bytes, in order.
-nb::list parse_ledger(const std::string& data, handle path) {
+// Every valid event of the file's bytes, in order. `reusable` tells whether
+// the load was the native one and met no malformed line, so that its events
+// may be carried past this object's own appends.
+nb::list parse_ledger(const std::string& data, handle path, bool& reusable) {
     object deserialize = protocol_fn("deserialize", originals.deserialize);
     object validate = protocol_fn("validate_event", originals.validate_event);
     const bool native = deserialize.is(originals.deserialize) &&
@@ -219,7 +224,29 @@ nb::list parse_ledger(const std::string& data, handle path) {
                                                        "strict")));
         }
     }
+    reusable = native && warn.count == 0;
     return out;
+}
+
+// What the validity of loaded events depends on besides the file: the type
+// registry and the table of required fields, as they stand now.
+object rules_now() {
+    object types = own(PyFrozenSet_New(proto.get("_EVENT_TYPES").ptr()));
+    object fields = own(PyMapping_Items(proto.get("_REQUIRED_FIELDS").ptr()));
+    return nb::make_tuple(types, own(PyList_AsTuple(fields.ptr())));
+}
+
+// Whether the events of the last full load may still stand for the file
+// plus our own appends: that load was reusable and the rules are unchanged
+// (a type registered since then makes skipped lines valid).
+bool rules_unchanged(handle self) {
+    PyObject* saved = nullptr;
+    if (PyObject_GetOptionalAttr(self.ptr(), k.loaded_rules, &saved) < 0) raise_current();
+    object hold = nb::steal(saved);
+    if (!saved || saved == Py_None) return false;
+    int same = PyObject_RichCompareBool(saved, rules_now().ptr(), Py_EQ);
+    must(same);
+    return same == 1;
 }
 
 // The private copy of the events kept by this object's own appends: the list
@@ -268,7 +295,7 @@ object load_cached(handle self) {
         must(same);
         if (same && protocol_fn("deserialize", originals.deserialize).is(originals.deserialize) &&
             protocol_fn("validate_event", originals.validate_event).is(originals.validate_event) &&
-            json::loads_is_native()) {
+            json::loads_is_native() && rules_unchanged(self)) {
             set_attr(self, k.cache, copy);
             set_attr(self, k.cache_key, key);
             return copy;
@@ -293,10 +320,12 @@ object load_cached(handle self) {
             data.append(buf, static_cast<size_t>(n));
         }
     });
-    nb::list events = parse_ledger(data, path.path);
+    bool reusable = false;
+    nb::list events = parse_ledger(data, path.path, reusable);
     set_attr(self, k.cache, events);
     set_attr(self, k.cache_key, key);
     set_attr(self, k.appended, nb::none());
+    set_attr(self, k.loaded_rules, reusable ? rules_now() : nb::none());
     return std::move(events);
 }
 
@@ -400,7 +429,8 @@ object append(const Args& call) {
     object carried = nb::none();
     const size_t body = static_cast<size_t>(size - 1);
     const bool one_line = !std::memchr(bytes, '\n', body) && !std::memchr(bytes, '\r', body);
-    if (one_line && !known.is_none() && PyList_CheckExact(known.ptr()) && !known_key.is_none()) {
+    if (one_line && !known.is_none() && PyList_CheckExact(known.ptr()) && !known_key.is_none() &&
+        rules_unchanged(self)) {
         int same = PyObject_RichCompareBool(known_key.ptr(), key_before.ptr(), Py_EQ);
         must(same);
         if (same) {
