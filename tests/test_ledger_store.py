@@ -536,6 +536,28 @@ class TestCache:
         led.append(ev)
         assert led.events()[0] == ev and led.size() == 2
 
+    def test_read_after_append_sees_types_registered_since(self, path):
+        """After an append, events of a type registered since the last read load too."""
+        name = "LEDGER_TEST_REGISTERED_BETWEEN"
+        late = dict(event(ts=ts(1)), type=name)
+        path.write_text(json.dumps(late) + "\n" + line(event(ts=ts(2))))
+        led = Ledger(path)
+        assert led.size() == 1
+        protocol.register_event_type(name)
+        led.append(event(ts=ts(3)))
+        assert led.size() == 3 and late in led._load_all()
+
+    def test_read_after_append_warns_again(self, path, caplog):
+        """Every full read after an append reports the malformed lines it meets."""
+        path.write_text("oops\n" + line(event(ts=ts(1))))
+        led = Ledger(path)
+        assert led.size() == 1
+        for n in (2, 3):
+            caplog.clear()
+            led.append(event(ts=ts(n)))
+            assert led.size() == n
+            assert [w[0] for w in malformed(caplog)] == [1]
+
     def test_subclass_load_all_is_used_everywhere(self, path):
         """A subclass overriding _load_all is what every read sees."""
         evs = [event("FINDING", {"question": "q", "finding_type": "bug"}, ts=ts(2), target="t"),
@@ -585,6 +607,9 @@ class TestPatchedFunctions:
         finally:
             mp.undo()
         assert Ledger(path).size() == 0
+        ev = event()
+        led.append(ev)
+        assert led._load_all() == [ev]
 
     def test_ledger_validate_event_is_used_at_call_time(self, path, monkeypatch):
         """A replaced orvane.ledger.validate_event governs appends and loads."""
