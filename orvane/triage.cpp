@@ -46,11 +46,18 @@ object risk_of(PyObject* plan) {
     return get(plan, key, nb::float_(1.0));
 }
 
-// Whether the plan's risk is above the policy's threshold. Written as "not at
-// or below" so that a risk that does not order (NaN) counts as too risky: it
-// is refined and queued rather than silently neither executed nor queued.
+// Whether the plan's risk is at or below the policy's threshold.
+bool safe_enough(handle self, PyObject* plan) {
+    return compare(risk_of(plan), self.attr("risk_threshold"), Py_LE);
+}
+
+// Whether the plan's risk is above the threshold. A risk that does not order
+// against it (NaN) counts as above, so such a plan is refined and queued
+// rather than silently neither executed nor queued.
 bool too_risky(handle self, PyObject* plan) {
-    return !compare(risk_of(plan), self.attr("risk_threshold"), Py_LE);
+    object risk = risk_of(plan);
+    object threshold = self.attr("risk_threshold");
+    return compare(risk, threshold, Py_GT) || !compare(risk, threshold, Py_LE);
 }
 
 // ------------------------------------------------------------- construction
@@ -143,7 +150,7 @@ object should_execute(const Args& call) {
 
     handle h(self);
     if (!mode_is(h, "AUTO")) return nb::bool_(false);
-    return nb::bool_(!too_risky(h, plan));
+    return nb::bool_(safe_enough(h, plan));
 }
 
 Signature queue_sig{"Triage.should_queue", {"self", "plan"}, 2, 2};
