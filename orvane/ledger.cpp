@@ -168,55 +168,91 @@ void load_line_slowly(std::string_view raw, Py_ssize_t lineno, const LineWarning
     if (truth(validate(ev).ptr())) out.append(ev);
 }
 
-// Every valid event of the file's bytes, in order.
-nb::list parse_ledger(const std::string& data, handle path) {
-    object deserialize = protocol_fn("deserialize", originals.deserialize);
-    object validate = protocol_fn("validate_event", originals.validate_event);
-    const bool native = deserialize.is(originals.deserialize) &&
-                        validate.is(originals.validate_event) && json::loads_is_native();
-    event::Rules rules(proto.get("_REQUIRED_FIELDS"), proto.get("_EVENT_TYPES"));
-    LineWarning warn{nb::borrow(path)};
-    json::Decoder decoder;
-    nb::list out;
+// Turns the file's lines into events, in order.
+class LineParser {
+public:
+    explicit LineParser(handle path)
+        : deserialize_(protocol_fn("deserialize", originals.deserialize)),
+          validate_(protocol_fn("validate_event", originals.validate_event)),
+          native_(deserialize_.is(originals.deserialize) &&
+                  validate_.is(originals.validate_event) && json::loads_is_native()),
+          rules_(proto.get("_REQUIRED_FIELDS"), proto.get("_EVENT_TYPES")),
+          warn_{nb::borrow(path)} {}
 
-    const char* p = data.data();
-    const char* end = p + data.size();
-    Py_ssize_t lineno = 0;
-    while (p < end) {
-        // Universal newlines: \n, \r\n and \r all end a line.
-        const char* eol = p;
-        while (eol < end && *eol != '\n' && *eol != '\r') ++eol;
-        const char* next = eol;
-        if (next < end) next += (*next == '\r' && next + 1 < end && next[1] == '\n') ? 2 : 1;
-        ++lineno;
-        const char* a = p;
-        const char* b = eol;
-        p = next;
-        while (a < b && ascii_space(static_cast<unsigned char>(*a))) ++a;
-        while (b > a && ascii_space(static_cast<unsigned char>(b[-1]))) --b;
-        if (a == b) continue;
-        std::string_view raw(a, static_cast<size_t>(b - a));
-
-        if (!native) {
-            load_line_slowly(raw, lineno, warn, deserialize, validate, out);
-            continue;
+    // Every line of [p, end); the last one may lack its line end.
+    void lines(const char* p, const char* end) {
+        while (p < end) {
+            // Universal newlines: \n, \r\n and \r all end a line.
+            const char* eol =
+                static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            if (!eol) eol = end;
+            if (const void* cr = std::memchr(p, '\r', static_cast<size_t>(eol - p)))
+                eol = static_cast<const char*>(cr);
+            const char* next = eol;
+            if (next < end) next += (*next == '\r' && next + 1 < end && next[1] == '\n') ? 2 : 1;
+            ++lineno_;
+            const char* a = p;
+            const char* b = eol;
+            p = next;
+            while (a < b && ascii_space(static_cast<unsigned char>(*a))) ++a;
+            while (b > a && ascii_space(static_cast<unsigned char>(b[-1]))) --b;
+            if (a != b) line(std::string_view(a, static_cast<size_t>(b - a)));
         }
-        PyObject* v = decoder.decode(raw.data(), raw.size());
+    }
+
+    nb::list events;
+
+private:
+    void line(std::string_view raw) {
+        PyObject* v = native_ ? decoder_.decode(raw.data(), raw.size()) : nullptr;
         if (!v) {
-            load_line_slowly(raw, lineno, warn, deserialize, validate, out);
-            continue;
+            load_line_slowly(raw, lineno_, warn_, deserialize_, validate_, events);
+            return;
         }
         object ev = nb::steal(v);
         if (PyDict_CheckExact(v)) {
-            if (rules.check(v)) must(PyList_Append(out.ptr(), v));
+            if (rules_.check(v)) must(PyList_Append(events.ptr(), v));
         } else if (v != Py_None) {
             object msg = own(PyUnicode_FromFormat("Expected dict, got %.200s", type_name(v)));
-            warn(lineno, msg, own(PyUnicode_DecodeUTF8(raw.data(),
-                                                       static_cast<Py_ssize_t>(raw.size()),
-                                                       "strict")));
+            warn_(lineno_, msg,
+                  own(PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()),
+                                           "strict")));
         }
     }
-    return out;
+
+    object deserialize_, validate_;
+    bool native_;
+    event::Rules rules_;
+    LineWarning warn_;
+    json::Decoder decoder_;
+    Py_ssize_t lineno_ = 0;
+};
+
+// Reads the open file to its end a chunk at a time, each chunk's complete
+// lines parsed while its bytes are still in the processor's cache.
+nb::list read_events(int fd, handle path) {
+    LineParser parser(path);
+    std::vector<char> buf(size_t{1} << 20);
+    size_t have = 0;  // bytes in `buf`: an unfinished line carried over, then new ones
+    for (;;) {
+        if (buf.size() - have < (size_t{1} << 16)) buf.resize(buf.size() * 2);  // a very long line
+        ssize_t n = ::read(fd, buf.data() + have, buf.size() - have);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            raise_os_error(path);
+        }
+        if (n == 0) {
+            parser.lines(buf.data(), buf.data() + have);
+            return std::move(parser.events);
+        }
+        have += static_cast<size_t>(n);
+        const char* last = static_cast<const char*>(::memrchr(buf.data(), '\n', have));
+        if (!last) continue;
+        const size_t done = static_cast<size_t>(last + 1 - buf.data());
+        parser.lines(buf.data(), buf.data() + done);
+        std::memmove(buf.data(), buf.data() + done, have - done);
+        have -= done;
+    }
 }
 
 // The private copy of the events kept by this object's own appends: the list
@@ -275,22 +311,17 @@ object load_cached(handle self) {
     Fd file;
     file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (file.fd < 0) raise_os_error(path.path);
-    std::string data;
-    with_lock(file.fd, "LOCK_SH", [&] {
-        struct stat now;
-        if (::fstat(file.fd, &now) == 0 && now.st_size > 0) data.reserve(static_cast<size_t>(now.st_size));
-        char buf[1 << 16];
-        for (;;) {
-            ssize_t n = ::read(file.fd, buf, sizeof buf);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                raise_os_error(path.path);
-            }
-            if (n == 0) break;
-            data.append(buf, static_cast<size_t>(n));
-        }
-    });
-    nb::list events = parse_ledger(data, path.path);
+    // The collector would walk the growing list again and again while it finds
+    // nothing to free: decoded events form no cycles.
+    const int collecting = PyGC_Disable();
+    nb::list events;
+    try {
+        with_lock(file.fd, "LOCK_SH", [&] { events = read_events(file.fd, path.path); });
+    } catch (...) {
+        if (collecting) PyGC_Enable();
+        throw;
+    }
+    if (collecting) PyGC_Enable();
     set_attr(self, k.cache, events);
     set_attr(self, k.cache_key, key);
     set_attr(self, k.appended, nb::none());

@@ -16,18 +16,25 @@ namespace orv::json {
 
 namespace {
 
-inline uint64_t hash_bytes(const char* s, size_t n) {
+// A hash of n bytes at s; `readable` bytes from s on may be loaded, which
+// lets short strings be read with one load instead of a byte copy.
+inline uint64_t hash_bytes(const char* s, size_t n, size_t readable) {
     uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
-    while (n >= 8) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
         uint64_t w;
-        std::memcpy(&w, s, 8);
+        std::memcpy(&w, s + i, 8);
         h = (h ^ w) * 0xFF51AFD7ED558CCDull;
         h ^= h >> 32;
-        s += 8;
-        n -= 8;
     }
+    const size_t rest = n - i;
     uint64_t w = 0;
-    std::memcpy(&w, s, n);
+    if (rest && readable - i >= 8) {
+        std::memcpy(&w, s + i, 8);
+        w &= ~uint64_t{0} >> (64 - 8 * rest);
+    } else if (rest) {
+        std::memcpy(&w, s + i, rest);
+    }
     h = (h ^ w) * 0xC4CEB9FE1A85EC53ull;
     return h ^ (h >> 29);
 }
@@ -58,7 +65,7 @@ constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 constexpr int kMaxDepth = 200;          // deeper documents go to the host
-constexpr size_t kMaxCachedValue = 64;  // longer values are rarely repeated
+constexpr size_t kMaxCachedValue = 24;  // ids and timestamps are longer and unique
 
 }  // namespace
 
@@ -78,9 +85,9 @@ struct Decoder::Cache {
         for (auto& s : values) Py_XDECREF(s.str);
     }
 
-    PyObject* key(const char* s, size_t n) {
+    PyObject* key(const char* s, size_t n, size_t readable) {
         if (keys.empty()) keys.assign(256, Slot{0, nullptr});
-        const uint64_t h = hash_bytes(s, n);
+        const uint64_t h = hash_bytes(s, n, readable);
         size_t mask = keys.size() - 1;
         for (size_t i = h & mask;; i = (i + 1) & mask) {
             Slot& slot = keys[i];
@@ -126,10 +133,10 @@ struct Decoder::Cache {
         }
     }
 
-    PyObject* value(const char* s, size_t n) {
+    PyObject* value(const char* s, size_t n, size_t readable) {
         if (n > kMaxCachedValue) return ascii_str(s, n);
         if (values.empty()) values.assign(4096, Slot{0, nullptr});
-        const uint64_t h = hash_bytes(s, n);
+        const uint64_t h = hash_bytes(s, n, readable);
         Slot& slot = values[h & (values.size() - 1)];
         if (slot.str && slot.hash == h && same_ascii(slot.str, s, n)) {
             Py_INCREF(slot.str);
@@ -221,6 +228,18 @@ PyObject* Decoder::value(int depth) {
 PyObject* Decoder::string(bool key) {
     const char* start = p_;
     const char* q = p_;
+    // Eight bytes at a time while none is a quote, a backslash, a control
+    // character or non-ASCII.
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    while (end_ - q >= 8) {
+        uint64_t w;
+        std::memcpy(&w, q, 8);
+        const uint64_t quote = w ^ (ones * '"'), slash = w ^ (ones * '\\');
+        const uint64_t special = (w | ((w - ones * 0x20) & ~w) | ((quote - ones) & ~quote) |
+                                  ((slash - ones) & ~slash)) & highs;
+        if (special) break;
+        q += 8;
+    }
     while (q < end_) {
         const unsigned char c = static_cast<unsigned char>(*q);
         if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) break;
@@ -230,7 +249,8 @@ PyObject* Decoder::string(bool key) {
     if (*q == '"') {
         p_ = q + 1;
         const size_t n = static_cast<size_t>(q - start);
-        return key ? cache_->key(start, n) : cache_->value(start, n);
+        const size_t readable = static_cast<size_t>(end_ - start);
+        return key ? cache_->key(start, n, readable) : cache_->value(start, n, readable);
     }
 
     // Escapes or non-ASCII text: decode code points, then let the host pick
