@@ -362,10 +362,11 @@ object ledger_init(const Args& call) {
     object path = host("pathlib", "Path")(handle(a[1]));
     set_attr(self, k.path, path);
     path.attr("parent").attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    // Create the file only where nothing stands yet.
     SysPath sys(self);
     Fd file;
-    file.fd = ::open(sys.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (file.fd < 0) raise_os_error(sys.path);
+    file.fd = ::open(sys.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (file.fd < 0 && errno != EEXIST) raise_os_error(sys.path);
     set_attr(self, k.cache, nb::none());
     set_attr(self, k.cache_key, nb::none());
     return nb::none();
