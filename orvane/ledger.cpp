@@ -354,7 +354,7 @@ object events_of(handle self, bool* cached = nullptr) {
 
 // ------------------------------------------------------------- the class
 
-Signature init_sig{"__init__", {"self", "path"}, 2, 2};
+Signature init_sig{"Ledger.__init__", {"self", "path"}, 2, 2};
 object ledger_init(const Args& call) {
     PyObject* a[2];
     init_sig.bind(call, a);
@@ -372,7 +372,7 @@ object ledger_init(const Args& call) {
     return nb::none();
 }
 
-Signature append_sig{"append", {"self", "event"}, 2, 2};
+Signature append_sig{"Ledger.append", {"self", "event"}, 2, 2};
 object append(const Args& call) {
     PyObject* a[2];
     append_sig.bind(call, a);
@@ -453,14 +453,14 @@ object append(const Args& call) {
     return nb::none();
 }
 
-Signature load_all_sig{"_load_all", {"self"}, 1, 1};
+Signature load_all_sig{"Ledger._load_all", {"self"}, 1, 1};
 object load_all(const Args& call) {
     PyObject* a[1];
     load_all_sig.bind(call, a);
     return own(PySequence_List(load_cached(a[0]).ptr()));
 }
 
-Signature size_sig{"size", {"self"}, 1, 1};
+Signature size_sig{"Ledger.size", {"self"}, 1, 1};
 object size(const Args& call) {
     PyObject* a[1];
     size_sig.bind(call, a);
@@ -547,7 +547,7 @@ bool keeps(PyObject* ev, PyObject* key, PyObject* value, int op, handle dflt) {
     return r == 1;
 }
 
-Signature events_sig{"events",
+Signature events_sig{"Ledger.events",
                      {"self", "event_type", "source", "target", "since", "limit", "min_generation",
                       "max_depth"},
                      8,
@@ -586,7 +586,7 @@ object events(const Args& call) {
     return ordered(kept, true, static_cast<Py_ssize_t>(lim));
 }
 
-Signature export_sig{"export_since", {"self", "timestamp"}, 2, 2};
+Signature export_sig{"Ledger.export_since", {"self", "timestamp"}, 2, 2};
 object export_since(const Args& call) {
     PyObject* a[2];
     export_sig.bind(call, a);
@@ -603,7 +603,7 @@ object export_since(const Args& call) {
     return ordered(kept, false, 0);
 }
 
-Signature merge_sig{"merge", {"self", "other"}, 2, 2};
+Signature merge_sig{"Ledger.merge", {"self", "other"}, 2, 2};
 object merge(const Args& call) {
     PyObject* a[2];
     merge_sig.bind(call, a);
@@ -1272,7 +1272,7 @@ struct StatsSource {
     }
 };
 
-Signature all_stats_sig{"all_question_stats", {"self", "question_names"}, 2, 1};
+Signature all_stats_sig{"Ledger.all_question_stats", {"self", "question_names"}, 2, 1};
 object all_question_stats(const Args& call) {
     PyObject* a[2];
     all_stats_sig.bind(call, a);
@@ -1284,7 +1284,7 @@ object all_question_stats(const Args& call) {
     return all_question_stats_of(src.events, names);
 }
 
-Signature question_stats_sig{"question_stats", {"self", "question_name"}, 2, 2};
+Signature question_stats_sig{"Ledger.question_stats", {"self", "question_name"}, 2, 2};
 object question_stats(const Args& call) {
     PyObject* a[2];
     question_stats_sig.bind(call, a);
@@ -1295,7 +1295,7 @@ object question_stats(const Args& call) {
     return returning(get(all, a[1], empty_record()), &PyDict_Type);
 }
 
-Signature population_sig{"population_stats", {"self"}, 1, 1};
+Signature population_sig{"Ledger.population_stats", {"self"}, 1, 1};
 object population_stats(const Args& call) {
     PyObject* a[1];
     population_sig.bind(call, a);
@@ -1304,7 +1304,7 @@ object population_stats(const Args& call) {
     return population_stats_of(src.events);
 }
 
-Signature triage_sig{"triage_effectiveness", {"self"}, 1, 1};
+Signature triage_sig{"Ledger.triage_effectiveness", {"self"}, 1, 1};
 object triage_effectiveness(const Args& call) {
     PyObject* a[1];
     triage_sig.bind(call, a);
