@@ -8,6 +8,8 @@
 // and floats round exactly as float() does. Anything else declines.
 #include "support/json.hpp"
 
+#include "support/host.hpp"
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -57,8 +59,18 @@ constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-constexpr int kMaxDepth = 200;          // deeper documents go to the host
-constexpr size_t kMaxCachedValue = 64;  // longer values are rarely repeated
+constexpr int kMaxDepth = 200;     // deeper documents go to the host
+constexpr size_t kMaxCached = 64;  // longer keys and values are rarely repeated
+
+// The objects the host decoder gives for NaN, Infinity and -Infinity. It hands
+// out the same three floats every time, so two documents holding NaN compare
+// equal (containers compare items by identity first); ours must too.
+PyObject* g_constants[3] = {nullptr, nullptr, nullptr};
+
+PyObject* constant(int which, double value) {
+    if (PyObject* c = g_constants[which]) return Py_NewRef(c);
+    return PyFloat_FromDouble(value);
+}
 
 }  // namespace
 
@@ -79,6 +91,7 @@ struct Decoder::Cache {
     }
 
     PyObject* key(const char* s, size_t n) {
+        if (n > kMaxCached) return ascii_str(s, n);
         if (keys.empty()) keys.assign(256, Slot{0, nullptr});
         const uint64_t h = hash_bytes(s, n);
         size_t mask = keys.size() - 1;
@@ -127,7 +140,7 @@ struct Decoder::Cache {
     }
 
     PyObject* value(const char* s, size_t n) {
-        if (n > kMaxCachedValue) return ascii_str(s, n);
+        if (n > kMaxCached) return ascii_str(s, n);
         if (values.empty()) values.assign(4096, Slot{0, nullptr});
         const uint64_t h = hash_bytes(s, n);
         Slot& slot = values[h & (values.size() - 1)];
@@ -143,6 +156,20 @@ struct Decoder::Cache {
         return o;
     }
 };
+
+void Decoder::load_constants() {
+    // The default decoder's own constant table, asked once.
+    static const char* const names[] = {"NaN", "Infinity", "-Infinity"};
+    try {
+        nb::object parse = host("json", "_default_decoder").attr("parse_constant");
+        for (int i = 0; i < 3; ++i) {
+            nb::object c = parse(names[i]);
+            if (!g_constants[i] && PyFloat_CheckExact(c.ptr())) g_constants[i] = c.release().ptr();
+        }
+    } catch (nb::python_error&) {
+        // Not there in this host: fresh floats of the same values will do.
+    }
+}
 
 Decoder::Decoder() : cache_(new Cache) {}
 
@@ -197,19 +224,19 @@ PyObject* Decoder::value(int depth) {
         case 'N':
             if (end_ - p_ >= 3 && std::memcmp(p_, "NaN", 3) == 0) {
                 p_ += 3;
-                return PyFloat_FromDouble(std::numeric_limits<double>::quiet_NaN());
+                return constant(0, std::numeric_limits<double>::quiet_NaN());
             }
             return nullptr;
         case 'I':
             if (end_ - p_ >= 8 && std::memcmp(p_, "Infinity", 8) == 0) {
                 p_ += 8;
-                return PyFloat_FromDouble(std::numeric_limits<double>::infinity());
+                return constant(1, std::numeric_limits<double>::infinity());
             }
             return nullptr;
         case '-':
             if (end_ - p_ >= 9 && std::memcmp(p_, "-Infinity", 9) == 0) {
                 p_ += 9;
-                return PyFloat_FromDouble(-std::numeric_limits<double>::infinity());
+                return constant(2, -std::numeric_limits<double>::infinity());
             }
             return number();
         default:
