@@ -179,6 +179,11 @@ Decoder::~Decoder() {
 }
 
 PyObject* Decoder::decode(const char* text, size_t size) {
+    // Values left over from a decode that a C++ exception cut short.
+    while (!stack_.empty()) {
+        Py_DECREF(stack_.back());
+        stack_.pop_back();
+    }
     p_ = text;
     end_ = text + size;
     skip_ws();

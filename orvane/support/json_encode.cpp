@@ -241,10 +241,11 @@ PyObject* decode_str(PyObject* text) {
         Decoder local;
         return local.decode(s, static_cast<size_t>(n));
     }
-    busy = true;
-    PyObject* v = shared->decode(s, static_cast<size_t>(n));
-    busy = false;
-    return v;
+    struct Hold {
+        Hold() { busy = true; }
+        ~Hold() { busy = false; }
+    } hold;
+    return shared->decode(s, static_cast<size_t>(n));
 }
 
 }  // namespace
