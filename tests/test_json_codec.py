@@ -7,6 +7,7 @@ fixture), so every expectation here is also checked against the host itself.
 Differential tests then compare the two on generated and mutated documents.
 """
 
+import decimal
 import functools
 import json
 import math
@@ -575,6 +576,28 @@ class TestDifferential:
             text = docs.mutate(docs.text())
             assert_deserialize_matches(text)
             assert_deserialize_matches('{"w":' + text + "}")
+
+    @pytest.mark.parametrize("seed", range(3))
+    def test_float_texts(self, seed):
+        """Float texts near rounding boundaries read as the same doubles as the host's."""
+        r = random.Random(300 + seed)
+        exact = decimal.Context(prec=1200)  # wide enough for any midpoint of two doubles
+        texts = []
+        for _ in range(1500):
+            x = struct.unpack("<d", r.getrandbits(64).to_bytes(8, "little"))[0]
+            if not math.isfinite(x):
+                continue
+            up = math.nextafter(x, math.inf)
+            texts.append(repr(x))
+            if math.isfinite(up):  # the exact midpoint, which rounds to the even neighbour
+                texts.append(str(exact.divide(exact.add(decimal.Decimal(x), decimal.Decimal(up)), 2)))
+            digits = "".join(r.choice("0123456789") for _ in range(r.randrange(1, 40)))
+            texts.append(f"{r.choice(['', '-'])}{digits[0]}.{digits[1:] or '0'}e{r.randrange(-360, 330)}")
+            texts.append(f"{r.randrange(10 ** r.randrange(1, 25))}.{r.randrange(10 ** r.randrange(1, 25))}")
+        doc = '{"v":[' + ",".join(texts) + "]}"
+        ours, host = protocol.deserialize(doc)["v"], json.loads(doc)["v"]
+        for text, a, b in zip(texts, ours, host):
+            assert same(a, b), text
 
     @pytest.mark.parametrize("seed", range(4))
     def test_generated_values(self, seed):

@@ -5,13 +5,16 @@
 // not appear raw inside strings; \u escapes may leave lone surrogates, and a
 // high surrogate escape directly followed by a low one joins them. Integers
 // of any size go through the host's int parsing (its digit limit included),
-// and floats round exactly as float() does. Anything else declines.
+// and floats round exactly as float() does (correctly, to nearest). Anything
+// else declines.
 #include "support/json.hpp"
 
 #include "support/host.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
+#include <system_error>
 #include <limits>
 
 namespace orv::json {
@@ -427,8 +430,14 @@ PyObject* Decoder::number() {
             return PyFloat_FromDouble(negative ? -v : v);
         }
     }
+    // Correctly rounded to nearest, as the host's float() is, so the result is
+    // the same double. Values out of range (overflow to infinity, underflow to
+    // zero) are left to the host's own parser.
+    double v;
+    const auto [end, ec] = std::from_chars(s, q, v);
+    if (ec == std::errc() && end == q) return PyFloat_FromDouble(v);
     std::string text(s, q);
-    double v = PyOS_string_to_double(text.c_str(), nullptr, nullptr);
+    v = PyOS_string_to_double(text.c_str(), nullptr, nullptr);
     if (v == -1.0 && PyErr_Occurred()) return nullptr;
     return PyFloat_FromDouble(v);
 }
