@@ -14,8 +14,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <system_error>
 #include <limits>
+#include <system_error>
 
 namespace orv::json {
 
