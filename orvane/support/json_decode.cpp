@@ -5,12 +5,17 @@
 // not appear raw inside strings; \u escapes may leave lone surrogates, and a
 // high surrogate escape directly followed by a low one joins them. Integers
 // of any size go through the host's int parsing (its digit limit included),
-// and floats round exactly as float() does. Anything else declines.
+// and floats round exactly as float() does (correctly, to nearest). Anything
+// else declines.
 #include "support/json.hpp"
 
+#include "support/host.hpp"
+
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <system_error>
 
 namespace orv::json {
 
@@ -65,7 +70,18 @@ constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 constexpr int kMaxDepth = 200;          // deeper documents go to the host
+constexpr size_t kMaxCachedKey = 64;    // longer keys are rarely repeated
 constexpr size_t kMaxCachedValue = 24;  // ids and timestamps are longer and unique
+
+// The objects the host decoder gives for NaN, Infinity and -Infinity. It hands
+// out the same three floats every time, so two documents holding NaN compare
+// equal (containers compare items by identity first); ours must too.
+PyObject* g_constants[3] = {nullptr, nullptr, nullptr};
+
+PyObject* constant(int which, double value) {
+    if (PyObject* c = g_constants[which]) return Py_NewRef(c);
+    return PyFloat_FromDouble(value);
+}
 
 }  // namespace
 
@@ -86,6 +102,7 @@ struct Decoder::Cache {
     }
 
     PyObject* key(const char* s, size_t n, size_t readable) {
+        if (n > kMaxCachedKey) return ascii_str(s, n);
         if (keys.empty()) keys.assign(256, Slot{0, nullptr});
         const uint64_t h = hash_bytes(s, n, readable);
         size_t mask = keys.size() - 1;
@@ -151,6 +168,20 @@ struct Decoder::Cache {
     }
 };
 
+void Decoder::load_constants() {
+    // The default decoder's own constant table, asked once.
+    static const char* const names[] = {"NaN", "Infinity", "-Infinity"};
+    try {
+        nb::object parse = host("json", "_default_decoder").attr("parse_constant");
+        for (int i = 0; i < 3; ++i) {
+            nb::object c = parse(names[i]);
+            if (!g_constants[i] && PyFloat_CheckExact(c.ptr())) g_constants[i] = c.release().ptr();
+        }
+    } catch (nb::python_error&) {
+        // Not there in this host: fresh floats of the same values will do.
+    }
+}
+
 Decoder::Decoder() : cache_(new Cache) {}
 
 Decoder::~Decoder() {
@@ -159,6 +190,11 @@ Decoder::~Decoder() {
 }
 
 PyObject* Decoder::decode(const char* text, size_t size) {
+    // Values left over from a decode that a C++ exception cut short.
+    while (!stack_.empty()) {
+        Py_DECREF(stack_.back());
+        stack_.pop_back();
+    }
     p_ = text;
     end_ = text + size;
     skip_ws();
@@ -204,19 +240,19 @@ PyObject* Decoder::value(int depth) {
         case 'N':
             if (end_ - p_ >= 3 && std::memcmp(p_, "NaN", 3) == 0) {
                 p_ += 3;
-                return PyFloat_FromDouble(std::numeric_limits<double>::quiet_NaN());
+                return constant(0, std::numeric_limits<double>::quiet_NaN());
             }
             return nullptr;
         case 'I':
             if (end_ - p_ >= 8 && std::memcmp(p_, "Infinity", 8) == 0) {
                 p_ += 8;
-                return PyFloat_FromDouble(std::numeric_limits<double>::infinity());
+                return constant(1, std::numeric_limits<double>::infinity());
             }
             return nullptr;
         case '-':
             if (end_ - p_ >= 9 && std::memcmp(p_, "-Infinity", 9) == 0) {
                 p_ += 9;
-                return PyFloat_FromDouble(-std::numeric_limits<double>::infinity());
+                return constant(2, -std::numeric_limits<double>::infinity());
             }
             return number();
         default:
@@ -415,8 +451,14 @@ PyObject* Decoder::number() {
             return PyFloat_FromDouble(negative ? -v : v);
         }
     }
+    // Correctly rounded to nearest, as the host's float() is, so the result is
+    // the same double. Values out of range (overflow to infinity, underflow to
+    // zero) are left to the host's own parser.
+    double v;
+    const auto [end, ec] = std::from_chars(s, q, v);
+    if (ec == std::errc() && end == q) return PyFloat_FromDouble(v);
     std::string text(s, q);
-    double v = PyOS_string_to_double(text.c_str(), nullptr, nullptr);
+    v = PyOS_string_to_double(text.c_str(), nullptr, nullptr);
     if (v == -1.0 && PyErr_Occurred()) return nullptr;
     return PyFloat_FromDouble(v);
 }
