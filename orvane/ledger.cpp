@@ -16,6 +16,7 @@
 #include "support/json.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -174,58 +175,98 @@ void load_line_slowly(std::string_view raw, Py_ssize_t lineno, const LineWarning
     if (truth(validate(ev).ptr())) out.append(ev);
 }
 
-// Every valid event of the file's bytes, in order. `reusable` tells whether
-// the load was the native one and met no malformed line, so that its events
-// may be carried past this object's own appends.
-nb::list parse_ledger(const std::string& data, handle path, bool& reusable) {
-    object deserialize = protocol_fn("deserialize", originals.deserialize);
-    object validate = protocol_fn("validate_event", originals.validate_event);
-    const bool native = deserialize.is(originals.deserialize) &&
-                        validate.is(originals.validate_event) && json::loads_is_native();
-    event::Rules rules(proto.get("_REQUIRED_FIELDS"), proto.get("_EVENT_TYPES"));
-    LineWarning warn{nb::borrow(path)};
-    json::Decoder decoder;
-    nb::list out;
+// Turns the file's lines into events, in order.
+class LineParser {
+public:
+    explicit LineParser(handle path)
+        : deserialize_(protocol_fn("deserialize", originals.deserialize)),
+          validate_(protocol_fn("validate_event", originals.validate_event)),
+          native_(deserialize_.is(originals.deserialize) &&
+                  validate_.is(originals.validate_event) && json::loads_is_native()),
+          rules_(proto.get("_REQUIRED_FIELDS"), proto.get("_EVENT_TYPES")),
+          warn_{nb::borrow(path)} {}
 
-    const char* p = data.data();
-    const char* end = p + data.size();
-    Py_ssize_t lineno = 0;
-    while (p < end) {
-        // Universal newlines: \n, \r\n and \r all end a line.
-        const char* eol = p;
-        while (eol < end && *eol != '\n' && *eol != '\r') ++eol;
-        const char* next = eol;
-        if (next < end) next += (*next == '\r' && next + 1 < end && next[1] == '\n') ? 2 : 1;
-        ++lineno;
-        const char* a = p;
-        const char* b = eol;
-        p = next;
-        while (a < b && ascii_space(static_cast<unsigned char>(*a))) ++a;
-        while (b > a && ascii_space(static_cast<unsigned char>(b[-1]))) --b;
-        if (a == b) continue;
-        std::string_view raw(a, static_cast<size_t>(b - a));
-
-        if (!native) {
-            load_line_slowly(raw, lineno, warn, deserialize, validate, out);
-            continue;
+    // Every line of [p, end); the last one may lack its line end.
+    void lines(const char* p, const char* end) {
+        while (p < end) {
+            // Universal newlines: \n, \r\n and \r all end a line.
+            const char* eol =
+                static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            if (!eol) eol = end;
+            if (const void* cr = std::memchr(p, '\r', static_cast<size_t>(eol - p)))
+                eol = static_cast<const char*>(cr);
+            const char* next = eol;
+            if (next < end) next += (*next == '\r' && next + 1 < end && next[1] == '\n') ? 2 : 1;
+            ++lineno_;
+            const char* a = p;
+            const char* b = eol;
+            p = next;
+            while (a < b && ascii_space(static_cast<unsigned char>(*a))) ++a;
+            while (b > a && ascii_space(static_cast<unsigned char>(b[-1]))) --b;
+            if (a != b) line(std::string_view(a, static_cast<size_t>(b - a)));
         }
-        PyObject* v = decoder.decode(raw.data(), raw.size());
+    }
+
+    nb::list events;
+
+private:
+    void line(std::string_view raw) {
+        PyObject* v = native_ ? decoder_.decode(raw.data(), raw.size()) : nullptr;
         if (!v) {
-            load_line_slowly(raw, lineno, warn, deserialize, validate, out);
-            continue;
+            load_line_slowly(raw, lineno_, warn_, deserialize_, validate_, events);
+            return;
         }
         object ev = nb::steal(v);
         if (PyDict_CheckExact(v)) {
-            if (rules.check(v)) must(PyList_Append(out.ptr(), v));
+            if (rules_.check(v)) must(PyList_Append(events.ptr(), v));
         } else if (v != Py_None) {
             object msg = own(PyUnicode_FromFormat("Expected dict, got %.200s", type_name(v)));
-            warn(lineno, msg, own(PyUnicode_DecodeUTF8(raw.data(),
-                                                       static_cast<Py_ssize_t>(raw.size()),
-                                                       "strict")));
+            warn_(lineno_, msg,
+                  own(PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()),
+                                           "strict")));
         }
     }
-    reusable = native && warn.count == 0;
-    return out;
+
+public:
+    // Whether the load was the native one and met no malformed line, so
+    // that its events may be carried past this object's own appends.
+    bool reusable() const { return native_ && warn_.count == 0; }
+
+private:
+    object deserialize_, validate_;
+    bool native_;
+    event::Rules rules_;
+    LineWarning warn_;
+    json::Decoder decoder_;
+    Py_ssize_t lineno_ = 0;
+};
+
+// Reads the open file to its end a chunk at a time, each chunk's complete
+// lines parsed while its bytes are still in the processor's cache.
+nb::list read_events(int fd, handle path, bool& reusable) {
+    LineParser parser(path);
+    std::vector<char> buf(size_t{1} << 20);
+    size_t have = 0;  // bytes in `buf`: an unfinished line carried over, then new ones
+    for (;;) {
+        if (buf.size() - have < (size_t{1} << 16)) buf.resize(buf.size() * 2);  // a very long line
+        ssize_t n = ::read(fd, buf.data() + have, buf.size() - have);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            raise_os_error(path);
+        }
+        if (n == 0) {
+            parser.lines(buf.data(), buf.data() + have);
+            reusable = parser.reusable();
+            return std::move(parser.events);
+        }
+        have += static_cast<size_t>(n);
+        const char* last = static_cast<const char*>(::memrchr(buf.data(), '\n', have));
+        if (!last) continue;
+        const size_t done = static_cast<size_t>(last + 1 - buf.data());
+        parser.lines(buf.data(), buf.data() + done);
+        std::memmove(buf.data(), buf.data() + done, have - done);
+        have -= done;
+    }
 }
 
 // What the validity of loaded events depends on besides the file: the type
@@ -263,6 +304,16 @@ bool appended_copy(handle self, object& events, object& key) {
 
 void set_attr(handle self, PyObject* name, handle value) {
     must(PyObject_SetAttr(self.ptr(), name, value.ptr()));
+}
+
+// Drops the statistics digest of the list a reload replaces.
+void forget_digest(handle self) {
+    static PyObject* const name = intern("_digest");
+    PyObject* held = nullptr;
+    if (PyObject_GetOptionalAttr(self.ptr(), name, &held) < 0) raise_current();
+    if (!held) return;
+    Py_DECREF(held);
+    set_attr(self, name, nb::none());
 }
 
 // The body of _load_all, handing back the cached list itself.
@@ -305,42 +356,41 @@ object load_cached(handle self) {
     Fd file;
     file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (file.fd < 0) raise_os_error(path.path);
-    std::string data;
-    with_lock(file.fd, "LOCK_SH", [&] {
-        struct stat now;
-        if (::fstat(file.fd, &now) == 0 && now.st_size > 0) data.reserve(static_cast<size_t>(now.st_size));
-        char buf[1 << 16];
-        for (;;) {
-            ssize_t n = ::read(file.fd, buf, sizeof buf);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                raise_os_error(path.path);
-            }
-            if (n == 0) break;
-            data.append(buf, static_cast<size_t>(n));
-        }
-    });
+    // The collector would walk the growing list again and again while it finds
+    // nothing to free: decoded events form no cycles.
+    const int collecting = PyGC_Disable();
+    nb::list events;
     bool reusable = false;
-    nb::list events = parse_ledger(data, path.path, reusable);
+    try {
+        with_lock(file.fd, "LOCK_SH", [&] { events = read_events(file.fd, path.path, reusable); });
+    } catch (...) {
+        if (collecting) PyGC_Enable();
+        throw;
+    }
+    if (collecting) PyGC_Enable();
     set_attr(self, k.cache, events);
     set_attr(self, k.cache_key, key);
     set_attr(self, k.appended, nb::none());
     set_attr(self, k.loaded_rules, reusable ? rules_now() : nb::none());
+    forget_digest(self);
     return std::move(events);
 }
 
-// The events `self._load_all()` gives, without the copy when it is our own.
-object events_of(handle self) {
+// The events `self._load_all()` gives: the cached list itself (not to be
+// changed) when `_load_all` is our own, as `cached` then tells.
+object events_of(handle self, bool* cached = nullptr) {
     object bound = own(PyObject_GetAttr(self.ptr(), k.load_all));
-    if (PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == load_all_function &&
-        PyMethod_GET_SELF(bound.ptr()) == self.ptr())
-        return load_cached(self);
+    const bool ours = PyMethod_Check(bound.ptr()) &&
+                      PyMethod_GET_FUNCTION(bound.ptr()) == load_all_function &&
+                      PyMethod_GET_SELF(bound.ptr()) == self.ptr();
+    if (cached) *cached = ours;
+    if (ours) return load_cached(self);
     return own(PySequence_List(bound().ptr()));
 }
 
 // ------------------------------------------------------------- the class
 
-Signature init_sig{"__init__", {"self", "path"}, 2, 2};
+Signature init_sig{"Ledger.__init__", {"self", "path"}, 2, 2};
 object ledger_init(const Args& call) {
     PyObject* a[2];
     init_sig.bind(call, a);
@@ -348,21 +398,17 @@ object ledger_init(const Args& call) {
     object path = host("pathlib", "Path")(handle(a[1]));
     set_attr(self, k.path, path);
     path.attr("parent").attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
-    // Create the file only when it is missing: an existing ledger may be
-    // read-only, and is not opened for writing until something is appended.
+    // Create the file only where nothing stands yet.
     SysPath sys(self);
-    struct stat st;
-    if (::stat(sys.c_str(), &st) != 0) {
-        Fd file;
-        file.fd = ::open(sys.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-        if (file.fd < 0) raise_os_error(sys.path);
-    }
+    Fd file;
+    file.fd = ::open(sys.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (file.fd < 0 && errno != EEXIST) raise_os_error(sys.path);
     set_attr(self, k.cache, nb::none());
     set_attr(self, k.cache_key, nb::none());
     return nb::none();
 }
 
-Signature append_sig{"append", {"self", "event"}, 2, 2};
+Signature append_sig{"Ledger.append", {"self", "event"}, 2, 2};
 object append(const Args& call) {
     PyObject* a[2];
     append_sig.bind(call, a);
@@ -449,14 +495,14 @@ object append(const Args& call) {
     return nb::none();
 }
 
-Signature load_all_sig{"_load_all", {"self"}, 1, 1};
+Signature load_all_sig{"Ledger._load_all", {"self"}, 1, 1};
 object load_all(const Args& call) {
     PyObject* a[1];
     load_all_sig.bind(call, a);
     return own(PySequence_List(load_cached(a[0]).ptr()));
 }
 
-Signature size_sig{"size", {"self"}, 1, 1};
+Signature size_sig{"Ledger.size", {"self"}, 1, 1};
 object size(const Args& call) {
     PyObject* a[1];
     size_sig.bind(call, a);
@@ -543,7 +589,7 @@ bool keeps(PyObject* ev, PyObject* key, PyObject* value, int op, handle dflt) {
     return r == 1;
 }
 
-Signature events_sig{"events",
+Signature events_sig{"Ledger.events",
                      {"self", "event_type", "source", "target", "since", "limit", "min_generation",
                       "max_depth"},
                      8,
@@ -582,7 +628,7 @@ object events(const Args& call) {
     return ordered(kept, true, static_cast<Py_ssize_t>(lim));
 }
 
-Signature export_sig{"export_since", {"self", "timestamp"}, 2, 2};
+Signature export_sig{"Ledger.export_since", {"self", "timestamp"}, 2, 2};
 object export_since(const Args& call) {
     PyObject* a[2];
     export_sig.bind(call, a);
@@ -599,7 +645,7 @@ object export_since(const Args& call) {
     return ordered(kept, false, 0);
 }
 
-Signature merge_sig{"merge", {"self", "other"}, 2, 2};
+Signature merge_sig{"Ledger.merge", {"self", "other"}, 2, 2};
 object merge(const Args& call) {
     PyObject* a[2];
     merge_sig.bind(call, a);
@@ -658,11 +704,12 @@ double host_sum(const std::vector<double>& values) {
     return total;
 }
 
-// A question's tallies from one pass over the events.
-struct Tally {
-    long long runs = 0;
-    nb::list findings;
-    long long verified = 0;
+// What a question's record is made of.
+struct QuestionFacts {
+    long long runs = 0, verified = 0, findings = 0;
+    nb::dict types;                 // finding type -> count, in order of first appearance
+    std::vector<double> severities; // of the findings that give one, oldest first
+    std::vector<bool> empties;      // per finding, oldest first
 };
 
 nb::dict empty_record() {
@@ -677,29 +724,12 @@ nb::dict empty_record() {
     return r;
 }
 
-nb::dict question_record(Tally& t) {
-    if (PyList_GET_SIZE(t.findings.ptr()) == 0 && t.runs == 0) return empty_record();
-    nb::list findings = ordered(t.findings, false, 0);
-    const Py_ssize_t n = PyList_GET_SIZE(findings.ptr());
-    object unknown = nb::borrow(k.unknown), none = nb::none(), no = nb::bool_(false);
-
-    nb::dict types;
-    std::vector<double> severities;
-    std::vector<bool> empties;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        object p = payload_of(PyList_GET_ITEM(findings.ptr(), i));
-        object ft = get(p, k.finding_type, unknown);
-        PyObject* count = PyDict_GetItemWithError(types.ptr(), ft.ptr());
-        if (!count && PyErr_Occurred()) raise_current();
-        object next = own(PyNumber_Add(count ? count : nb::int_(0).ptr(), nb::int_(1).ptr()));
-        must(PyDict_SetItem(types.ptr(), ft.ptr(), next.ptr()));
-        object sev = get(p, k.severity, none);
-        if (!sev.is_none()) severities.push_back(to_double(sev.ptr()));
-        empties.push_back(truth(get(p, k.empty, no).ptr()));
-    }
+nb::dict question_record(const QuestionFacts& f) {
+    if (f.findings == 0 && f.runs == 0) return empty_record();
+    // The runs of productive or empty findings at the newest end.
     long long productive = 0, empty = 0;
-    for (Py_ssize_t i = n - 1; i >= 0; --i) {
-        if (empties[static_cast<size_t>(i)]) {
+    for (auto it = f.empties.rbegin(); it != f.empties.rend(); ++it) {
+        if (*it) {
             if (productive) break;
             ++empty;
         } else {
@@ -707,42 +737,81 @@ nb::dict question_record(Tally& t) {
             ++productive;
         }
     }
-    const long long runs = n > 0 ? std::max(t.runs, 1LL) : t.runs;
+    const long long runs = f.findings > 0 ? std::max(f.runs, 1LL) : f.runs;
     nb::dict r;
     r["runs"] = runs;
-    r["findings_count"] = static_cast<long long>(n);
-    r["finding_types"] = types;
-    r["avg_severity"] = severities.empty()
-                            ? 0.0 : host_sum(severities) / static_cast<double>(severities.size());
-    r["resolution_rate"] = runs ? static_cast<double>(t.verified) / static_cast<double>(runs) : 0.0;
+    r["findings_count"] = f.findings;
+    r["finding_types"] = f.types;
+    r["avg_severity"] = f.severities.empty() ? 0.0
+                        : host_sum(f.severities) / static_cast<double>(f.severities.size());
+    r["resolution_rate"] = runs ? static_cast<double>(f.verified) / static_cast<double>(runs) : 0.0;
     r["consecutive_productive"] = productive;
     r["consecutive_empty"] = empty;
     return r;
 }
 
-Signature all_stats_sig{"all_question_stats", {"self", "question_names"}, 2, 1};
-object all_question_stats(const Args& call) {
-    PyObject* a[2];
-    all_stats_sig.bind(call, a);
-    PyObject* names = a[1] ? a[1] : Py_None;
-    expect(names, &PyList_Type, "question_names", true);
-    object all = events_of(a[0]);
-    object filter = names == Py_None ? nb::none() : own(PySet_New(names));
+void count_into(nb::dict& counts, handle key) {
+    PyObject* now = PyDict_GetItemWithError(counts.ptr(), key.ptr());
+    if (!now && PyErr_Occurred()) raise_current();
+    object next = now ? own(PyNumber_Add(now, nb::int_(1).ptr())) : object(nb::int_(1));
+    must(PyDict_SetItem(counts.ptr(), key.ptr(), next.ptr()));
+}
 
-    static PyObject* const k_selection = intern("SELECTION");
-    static PyObject* const k_finding = intern("FINDING");
-    static PyObject* const k_verify = intern("ACTION_VERIFY");
-    nb::dict index;  // question -> position in `tallies`, in order of first tally
-    std::vector<Tally> tallies;
-    auto tally = [&](PyObject* q) -> Tally& {
+PyObject* const* event_kinds() {
+    static PyObject* const kinds[] = {intern("SELECTION"), intern("FINDING"),
+                                      intern("ACTION_VERIFY"), intern("FORGE"), intern("CYCLE")};
+    return kinds;
+}
+enum Kind : uint8_t { kSelection, kFinding, kVerify, kForge, kCycle, kOther };
+
+Kind kind_of(PyObject* ev) {
+    object type = get(ev, k.type, nb::none());
+    PyObject* const* kinds = event_kinds();
+    for (int i = 0; i < kOther; ++i)
+        if (equals(type.ptr(), kinds[i])) return static_cast<Kind>(i);
+    return kOther;
+}
+
+// The five cycle totals, their defaults and the order of a bucket's keys.
+struct CycleKeys {
+    PyObject* names[5];
+    PyObject* count;
+    object defaults[5];
+    CycleKeys()
+        : names{intern("findings_count"), intern("actions_executed"), intern("actions_verified"),
+                intern("cost_usd"), intern("duration_secs")},
+          count(intern("cycle_count")),
+          defaults{nb::int_(0), nb::int_(0), nb::int_(0), nb::float_(0.0), nb::float_(0.0)} {}
+};
+const CycleKeys& cycle_keys() {
+    static const CycleKeys* keys = new CycleKeys();
+    return *keys;
+}
+
+// Rounds a bucket's money and time the host's way.
+void round_bucket(handle bucket, handle round) {
+    const CycleKeys& c = cycle_keys();
+    bucket[c.names[3]] = round(bucket[c.names[3]], 4);
+    bucket[c.names[4]] = round(bucket[c.names[4]], 2);
+}
+
+// ---- straight over the events: any list of maps, every host rule applies
+
+nb::dict all_question_stats_of(handle all, handle names) {
+    object filter = names.is_none() ? nb::none() : own(PySet_New(names.ptr()));
+    nb::dict index;  // question -> position in `facts`, in order of first tally
+    std::vector<QuestionFacts> facts;
+    std::vector<nb::list> findings;
+    auto tally = [&](PyObject* q) -> size_t {
         PyObject* at = PyDict_GetItemWithError(index.ptr(), q);
-        if (at) return tallies[PyLong_AsSize_t(at)];
+        if (at) return PyLong_AsSize_t(at);
         if (PyErr_Occurred()) raise_current();
-        must(PyDict_SetItem(index.ptr(), q, nb::int_(tallies.size()).ptr()));
-        tallies.emplace_back();
-        return tallies.back();
+        must(PyDict_SetItem(index.ptr(), q, nb::int_(facts.size()).ptr()));
+        facts.emplace_back();
+        findings.emplace_back();
+        return facts.size() - 1;
     };
-    object no = nb::bool_(false), none = nb::none();
+    object no = nb::bool_(false), none = nb::none(), unknown = nb::borrow(k.unknown);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.ptr()); ++i) {
         PyObject* ev = PyList_GET_ITEM(all.ptr(), i);
         object p = payload_of(ev);
@@ -753,79 +822,66 @@ object all_question_stats(const Args& call) {
             must(in);
             if (!in) continue;
         }
-        object type = get(ev, k.type, none);
-        if (equals(type.ptr(), k_selection)) {
-            ++tally(q.ptr()).runs;
-        } else if (equals(type.ptr(), k_finding)) {
-            tally(q.ptr()).findings.append(handle(ev));
-        } else if (equals(type.ptr(), k_verify)) {
-            if (truth(get(p, k.resolved, no).ptr())) ++tally(q.ptr()).verified;
+        switch (kind_of(ev)) {
+            case kSelection: ++facts[tally(q.ptr())].runs; break;
+            case kFinding: findings[tally(q.ptr())].append(handle(ev)); break;
+            case kVerify:
+                if (truth(get(p, k.resolved, no).ptr())) ++facts[tally(q.ptr())].verified;
+                break;
+            default: break;
         }
     }
-
+    for (size_t at = 0; at < facts.size(); ++at) {
+        QuestionFacts& f = facts[at];
+        nb::list sorted = ordered(findings[at], false, 0);
+        f.findings = static_cast<long long>(PyList_GET_SIZE(sorted.ptr()));
+        if (f.findings == 0) continue;
+        for (handle ev : sorted) {
+            object p = payload_of(ev.ptr());
+            count_into(f.types, get(p, k.finding_type, unknown));
+            object sev = get(p, k.severity, none);
+            if (!sev.is_none()) f.severities.push_back(to_double(sev.ptr()));
+            f.empties.push_back(truth(get(p, k.empty, no).ptr()));
+        }
+    }
     nb::dict out;
     auto report = [&](handle name) {
         PyObject* at = PyDict_GetItemWithError(index.ptr(), name.ptr());
         if (!at && PyErr_Occurred()) raise_current();
-        out[name] = at ? question_record(tallies[PyLong_AsSize_t(at)]) : empty_record();
+        out[name] = at ? question_record(facts[PyLong_AsSize_t(at)]) : empty_record();
     };
     if (filter.is_none()) {
         for (auto [name, at] : index) report(name);
     } else {
-        for (handle name : nb::iter(handle(names)))
+        for (handle name : nb::iter(names))
             if (!out.contains(name)) report(name);
     }
-    return std::move(out);
+    return out;
 }
 
-Signature question_stats_sig{"question_stats", {"self", "question_name"}, 2, 2};
-object question_stats(const Args& call) {
-    PyObject* a[2];
-    question_stats_sig.bind(call, a);
-    expect(a[1], &PyUnicode_Type, "question_name");
-    nb::list names;
-    names.append(handle(a[1]));
-    object all = handle(a[0]).attr("all_question_stats")(names);
-    return returning(get(all, a[1], empty_record()), &PyDict_Type);
-}
-
-Signature population_sig{"population_stats", {"self"}, 1, 1};
-object population_stats(const Args& call) {
-    PyObject* a[1];
-    population_sig.bind(call, a);
-    object all = events_of(a[0]);
-    static PyObject* const k_forge = intern("FORGE");
-    static PyObject* const k_finding = intern("FINDING");
-
+nb::dict population_stats_of(handle all) {
     nb::set names;
     nb::dict generations;
     nb::dict counts;   // question -> findings, in order of first finding
     nb::dict targets;  // question -> set of targets, in order of first target
-    object none = nb::none(), one = nb::int_(1), zero = nb::int_(0);
-    auto bump = [&](nb::dict& d, handle key) {
-        object now = get(d, key.ptr(), zero);
-        d[key] = own(PyNumber_Add(now.ptr(), one.ptr()));
-    };
+    object none = nb::none();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.ptr()); ++i) {
         PyObject* ev = PyList_GET_ITEM(all.ptr(), i);
-        object type = get(ev, k.type, none);
-        const bool forge = equals(type.ptr(), k_forge);
-        if (!forge && !equals(type.ptr(), k_finding)) continue;
+        const Kind kind = kind_of(ev);
+        if (kind != kForge && kind != kFinding) continue;
         object q = get(payload_of(ev), k.question, none);
         if (!truth(q.ptr())) continue;
         names.add(q);
-        if (forge) {
-            bump(generations, own(PyObject_GetItem(ev, k.generation)));
+        if (kind == kForge) {
+            count_into(generations, own(PyObject_GetItem(ev, k.generation)));
             continue;
         }
-        bump(counts, q);
+        count_into(counts, q);
         object target = get(ev, k.target, none);
         if (!truth(target.ptr())) continue;
         if (!targets.contains(q)) targets[q] = nb::set();
-        nb::set seen = nb::borrow<nb::set>(targets[q]);
-        seen.add(target);
+        nb::borrow<nb::set>(targets[q]).add(target);
     }
-
     object most = none, least = none, most_n, least_n;
     for (auto [q, n] : counts) {
         if (most.is_none() || less(most_n.ptr(), n.ptr())) {
@@ -849,53 +905,456 @@ object population_stats(const Args& call) {
     r["most_productive"] = most;
     r["least_productive"] = least;
     r["coverage_matrix"] = coverage;
-    return std::move(r);
+    return r;
 }
 
-Signature triage_sig{"triage_effectiveness", {"self"}, 1, 1};
-object triage_effectiveness(const Args& call) {
-    PyObject* a[1];
-    triage_sig.bind(call, a);
-    object all = events_of(a[0]);
-    static PyObject* const k_cycle = intern("CYCLE");
-    static PyObject* const k_cycle_count = intern("cycle_count");
-    // The five totals read from each cycle, with their defaults.
-    static PyObject* const totals[] = {intern("findings_count"), intern("actions_executed"),
-                                       intern("actions_verified"), intern("cost_usd"),
-                                       intern("duration_secs")};
-    const object defaults[] = {nb::int_(0), nb::int_(0), nb::int_(0), nb::float_(0.0),
-                               nb::float_(0.0)};
-
+nb::dict triage_effectiveness_of(handle all) {
+    const CycleKeys& c = cycle_keys();
     nb::dict buckets;
-    object none = nb::none(), unknown = nb::borrow(k.unknown), one = nb::int_(1);
+    object unknown = nb::borrow(k.unknown), one = nb::int_(1);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.ptr()); ++i) {
         PyObject* ev = PyList_GET_ITEM(all.ptr(), i);
-        if (!equals(get(ev, k.type, none).ptr(), k_cycle)) continue;
+        if (kind_of(ev) != kCycle) continue;
         object p = payload_of(ev);
         object mode = get(p, k.execution_mode, unknown);
         PyObject* bucket = PyDict_GetItemWithError(buckets.ptr(), mode.ptr());
         if (!bucket) {
             if (PyErr_Occurred()) raise_current();
             nb::dict fresh;
-            for (int f = 0; f < 5; ++f) fresh[totals[f]] = defaults[f];
-            fresh[k_cycle_count] = 0;
+            for (int f = 0; f < 5; ++f) fresh[c.names[f]] = c.defaults[f];
+            fresh[c.count] = 0;
             must(PyDict_SetItem(buckets.ptr(), mode.ptr(), fresh.ptr()));
             bucket = fresh.ptr();
         }
         for (int f = 0; f < 5; ++f) {
-            object add = get(p, totals[f], defaults[f]);
-            object sum = own(PyNumber_Add(PyDict_GetItem(bucket, totals[f]), add.ptr()));
-            must(PyDict_SetItem(bucket, totals[f], sum.ptr()));
+            object add = get(p, c.names[f], c.defaults[f]);
+            object sum = own(PyNumber_Add(PyDict_GetItem(bucket, c.names[f]), add.ptr()));
+            must(PyDict_SetItem(bucket, c.names[f], sum.ptr()));
         }
-        object cycles = own(PyNumber_Add(PyDict_GetItem(bucket, k_cycle_count), one.ptr()));
-        must(PyDict_SetItem(bucket, k_cycle_count, cycles.ptr()));
+        object cycles = own(PyNumber_Add(PyDict_GetItem(bucket, c.count), one.ptr()));
+        must(PyDict_SetItem(bucket, c.count, cycles.ptr()));
     }
     object round = host("builtins", "round");
-    for (auto [mode, bucket] : buckets) {
-        bucket[totals[3]] = round(bucket[totals[3]], 4);
-        bucket[totals[4]] = round(bucket[totals[4]], 2);
+    for (auto [mode, bucket] : buckets) round_bucket(bucket, round);
+    return buckets;
+}
+
+// ---- over a digest of the cached events
+//
+// Every statistics call re-reads the whole history, so the cached events get
+// a compact digest, row by row: what each statistic reads, as small ids and
+// numbers. It is built on first use, grows with the list as our own appends
+// extend it, and dies with the list. Events whose values only the host's
+// rules can settle (an unhashable question, a severity float() rejects, a
+// total that is no plain number...) mark the statistics reading them as
+// irregular: those then run straight over the events, errors and all.
+
+// Distinct host values in order of first sight, compared as dict keys are.
+class Table {
+public:
+    int32_t id(handle v) {
+        PyObject* at = PyDict_GetItemWithError(ids_.ptr(), v.ptr());
+        if (at) return static_cast<int32_t>(PyLong_AsLong(at));
+        if (PyErr_Occurred()) raise_current();
+        must(PyDict_SetItem(ids_.ptr(), v.ptr(), nb::int_(values.size()).ptr()));
+        values.push_back(nb::borrow(v));
+        return static_cast<int32_t>(values.size() - 1);
     }
-    return std::move(buckets);
+    // The id of a value already seen, or -1.
+    int32_t find(handle v) const {
+        PyObject* at = PyDict_GetItemWithError(ids_.ptr(), v.ptr());
+        if (!at && PyErr_Occurred()) raise_current();
+        return at ? static_cast<int32_t>(PyLong_AsLong(at)) : -1;
+    }
+    std::vector<object> values;
+
+private:
+    nb::dict ids_;
+};
+
+// A plain number: int (within 64 bits) or float, added as the host adds.
+struct Num {
+    bool real = false;
+    long long i = 0;
+    double d = 0.0;
+
+    static bool from(PyObject* v, Num& out) {
+        if (PyFloat_CheckExact(v)) {
+            out = Num{true, 0, PyFloat_AS_DOUBLE(v)};
+            return true;
+        }
+        if (PyLong_CheckExact(v) || PyBool_Check(v)) {
+            int overflow = 0;
+            long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+            out = Num{false, x, 0.0};
+            return !overflow;
+        }
+        return false;
+    }
+    // False when an int sum leaves 64 bits: the host's ints would not.
+    bool add(const Num& v) {
+        if (!real && !v.real) return !__builtin_add_overflow(i, v.i, &i);
+        d = (real ? d : static_cast<double>(i)) + (v.real ? v.d : static_cast<double>(v.i));
+        real = true;
+        return true;
+    }
+    object value() const { return real ? object(nb::float_(d)) : object(nb::int_(i)); }
+};
+
+struct Row {
+    Kind kind = kOther;
+    bool flag = false;          // FINDING: "empty"; ACTION_VERIFY: "resolved"
+    bool has_severity = false;  // FINDING
+    int32_t question = -1;      // -1: missing or empty
+    int32_t value = -1;         // FINDING: type; FORGE: generation; CYCLE: mode
+    int32_t target = -1;        // FINDING: -1 when missing or empty
+    int32_t cycle = -1;         // CYCLE: its totals in Digest::cycles
+    double severity = 0.0;
+    PyObject* timestamp = nullptr;  // FINDING; the event keeps it alive
+};
+
+struct Digest {
+    object events;  // the list digested, held so that its identity stays unique
+    std::vector<Row> rows;
+    std::vector<std::array<Num, 5>> cycles;
+    Table questions, types, generations, modes, targets;
+    bool irregular_questions = false, irregular_population = false, irregular_triage = false;
+    std::vector<int32_t> by_time;  // FINDING rows ordered by (timestamp, row)
+    size_t timed = 0;              // rows already placed in by_time
+
+    explicit Digest(handle list) : events(nb::borrow(list)) {}
+
+    // Digests the events that the list gained since the last call.
+    void extend() {
+        const Py_ssize_t n = PyList_GET_SIZE(events.ptr());
+        for (Py_ssize_t i = static_cast<Py_ssize_t>(rows.size()); i < n; ++i) {
+            Row row;
+            try {
+                digest(PyList_GET_ITEM(events.ptr(), i), row);
+            } catch (nb::python_error&) {
+                irregular_questions = irregular_population = irregular_triage = true;
+            }
+            rows.push_back(row);
+        }
+        place_findings();
+    }
+
+private:
+    void digest(PyObject* ev, Row& row) {
+        row.kind = kind_of(ev);
+        object p = payload_of(ev);
+        object none = nb::none(), no = nb::bool_(false);
+        object q = get(p, k.question, none);
+        bool reads_question = row.kind == kFinding || row.kind == kForge;
+        try {
+            if (truth(q.ptr())) row.question = questions.id(q);
+        } catch (nb::python_error&) {
+            // Statistics that look at every event's question must raise.
+            irregular_questions = true;
+            if (reads_question) irregular_population = true;
+        }
+        switch (row.kind) {
+            case kFinding: finding(ev, p, row, none, no); break;
+            case kVerify:
+                try {
+                    row.flag = truth(get(p, k.resolved, no).ptr());
+                } catch (nb::python_error&) {
+                    irregular_questions = true;
+                }
+                break;
+            case kForge:
+                try {
+                    row.value = generations.id(own(PyObject_GetItem(ev, k.generation)));
+                } catch (nb::python_error&) {
+                    irregular_population = true;
+                }
+                break;
+            case kCycle: cycle(p, row); break;
+            default: break;
+        }
+    }
+
+    void finding(PyObject* ev, handle p, Row& row, handle none, handle no) {
+        try {
+            object ts = get(ev, k.timestamp, none);
+            if (!PyUnicode_CheckExact(ts.ptr())) throw nb::python_error();
+            row.timestamp = ts.ptr();
+            row.value = types.id(get(p, k.finding_type, handle(k.unknown)));
+            object sev = get(p, k.severity, none);
+            if (!sev.is_none()) {
+                row.severity = to_double(sev.ptr());
+                row.has_severity = true;
+            }
+            row.flag = truth(get(p, k.empty, no).ptr());
+        } catch (nb::python_error&) {
+            irregular_questions = true;
+        }
+        try {
+            object target = get(ev, k.target, none);
+            if (truth(target.ptr())) {
+                if (!PyUnicode_CheckExact(target.ptr())) throw nb::python_error();
+                row.target = targets.id(target);
+            }
+        } catch (nb::python_error&) {
+            irregular_population = true;
+        }
+    }
+
+    void cycle(handle p, Row& row) {
+        const CycleKeys& c = cycle_keys();
+        try {
+            row.value = modes.id(get(p, k.execution_mode, handle(k.unknown)));
+            std::array<Num, 5> totals;
+            for (int f = 0; f < 5; ++f)
+                if (!Num::from(get(p, c.names[f], c.defaults[f]).ptr(), totals[f]))
+                    throw nb::python_error();
+            row.cycle = static_cast<int32_t>(cycles.size());
+            cycles.push_back(totals);
+        } catch (nb::python_error&) {
+            irregular_triage = true;
+        }
+    }
+
+    // Findings join the time order at their place: after every earlier or
+    // equal timestamp, so equal times keep list order.
+    void place_findings() {
+        auto later = [&](PyObject* ts, int32_t r) { return less(ts, rows[static_cast<size_t>(r)].timestamp); };
+        for (; timed < rows.size(); ++timed) {
+            const Row& row = rows[timed];
+            if (row.kind != kFinding || !row.timestamp) continue;
+            if (by_time.empty() || !later(row.timestamp, by_time.back())) {
+                by_time.push_back(static_cast<int32_t>(timed));
+                continue;
+            }
+            auto at = std::upper_bound(by_time.begin(), by_time.end(), row.timestamp,
+                                       [&](PyObject* ts, int32_t r) { return later(ts, r); });
+            by_time.insert(at, static_cast<int32_t>(timed));
+        }
+    }
+};
+
+void drop_digest(void* p) { delete static_cast<Digest*>(p); }
+
+// The digest of `events` kept on `self`, made or extended as needed.
+Digest& digest_of(handle self, handle events) {
+    static PyObject* const name = intern("_digest");
+    static const char* const tag = "orvane.ledger.digest";
+    PyObject* held = nullptr;
+    if (PyObject_GetOptionalAttr(self.ptr(), name, &held) < 0) raise_current();
+    object hold = nb::steal(held);
+    Digest* d = held && PyCapsule_IsValid(held, tag)
+                    ? static_cast<Digest*>(PyCapsule_GetPointer(held, tag)) : nullptr;
+    if (!d || !d->events.is(events) ||
+        d->rows.size() > static_cast<size_t>(PyList_GET_SIZE(events.ptr()))) {
+        d = new Digest(events);
+        PyObject* capsule = PyCapsule_New(d, tag, [](PyObject* c) {
+            drop_digest(PyCapsule_GetPointer(c, "orvane.ledger.digest"));
+        });
+        if (!capsule) {
+            delete d;
+            raise_current();
+        }
+        set_attr(self, name, nb::steal(capsule));
+    }
+    d->extend();
+    return *d;
+}
+
+nb::dict all_question_stats_of(Digest& d, handle names) {
+    const size_t nq = d.questions.values.size();
+    std::vector<QuestionFacts> facts(nq);
+    std::vector<char> tallied(nq, 0);
+    std::vector<int32_t> first_tallied;  // questions in order of their first counted event
+    for (const Row& row : d.rows) {
+        if (row.question < 0) continue;
+        const size_t q = static_cast<size_t>(row.question);
+        if (row.kind == kSelection) {
+            ++facts[q].runs;
+        } else if (row.kind == kVerify && row.flag) {
+            ++facts[q].verified;
+        } else if (row.kind != kFinding) {
+            continue;
+        }
+        if (!tallied[q]) first_tallied.push_back(row.question);
+        tallied[q] = 1;
+    }
+    std::vector<std::vector<int32_t>> order(nq);  // per question: type ids in first-seen order
+    std::vector<std::vector<long long>> type_counts(nq);
+    for (int32_t r : d.by_time) {
+        const Row& row = d.rows[static_cast<size_t>(r)];
+        if (row.question < 0) continue;
+        const size_t q = static_cast<size_t>(row.question);
+        QuestionFacts& f = facts[q];
+        ++f.findings;
+        auto& counts = type_counts[q];
+        if (counts.size() <= static_cast<size_t>(row.value)) counts.resize(static_cast<size_t>(row.value) + 1, 0);
+        if (counts[static_cast<size_t>(row.value)]++ == 0) order[q].push_back(row.value);
+        if (row.has_severity) f.severities.push_back(row.severity);
+        f.empties.push_back(row.flag);
+    }
+    auto record = [&](size_t q) {
+        QuestionFacts& f = facts[q];
+        for (int32_t t : order[q])
+            f.types[d.types.values[static_cast<size_t>(t)]] = type_counts[q][static_cast<size_t>(t)];
+        return question_record(f);
+    };
+    nb::dict out;
+    if (names.is_none()) {
+        for (int32_t q : first_tallied)
+            out[d.questions.values[static_cast<size_t>(q)]] = record(static_cast<size_t>(q));
+    } else {
+        for (handle name : nb::iter(names)) {
+            if (out.contains(name)) continue;
+            const int32_t q = d.questions.find(name);
+            out[name] = q >= 0 ? record(static_cast<size_t>(q)) : empty_record();
+        }
+    }
+    return out;
+}
+
+nb::dict population_stats_of(Digest& d) {
+    const size_t nq = d.questions.values.size();
+    std::vector<char> named(nq, 0);
+    std::vector<long long> counts(nq, 0), generation_counts(d.generations.values.size(), 0);
+    std::vector<int32_t> finding_order, generation_order, target_order;
+    std::vector<std::vector<int32_t>> targets(nq);
+    for (const Row& row : d.rows) {
+        if (row.question < 0 || (row.kind != kForge && row.kind != kFinding)) continue;
+        const size_t q = static_cast<size_t>(row.question);
+        named[q] = 1;
+        if (row.kind == kForge) {
+            if (generation_counts[static_cast<size_t>(row.value)]++ == 0)
+                generation_order.push_back(row.value);
+            continue;
+        }
+        if (counts[q]++ == 0) finding_order.push_back(row.question);
+        if (row.target < 0) continue;
+        if (targets[q].empty()) target_order.push_back(row.question);
+        targets[q].push_back(row.target);
+    }
+    nb::dict generations;
+    for (int32_t g_id : generation_order)
+        generations[d.generations.values[static_cast<size_t>(g_id)]] =
+            generation_counts[static_cast<size_t>(g_id)];
+    object most = nb::none(), least = nb::none();
+    long long most_n = 0, least_n = 0;
+    for (int32_t q : finding_order) {
+        const long long n = counts[static_cast<size_t>(q)];
+        if (most.is_none() || n > most_n) {
+            most = d.questions.values[static_cast<size_t>(q)];
+            most_n = n;
+        }
+        if (least.is_none() || n < least_n) {
+            least = d.questions.values[static_cast<size_t>(q)];
+            least_n = n;
+        }
+    }
+    nb::dict coverage;
+    for (int32_t q : target_order) {
+        std::vector<int32_t>& ids = targets[static_cast<size_t>(q)];
+        std::sort(ids.begin(), ids.end());
+        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+        std::vector<PyObject*> texts;
+        for (int32_t t : ids) texts.push_back(d.targets.values[static_cast<size_t>(t)].ptr());
+        std::sort(texts.begin(), texts.end(), [](PyObject* x, PyObject* y) { return less(x, y); });
+        nb::list sorted;
+        for (PyObject* t : texts) sorted.append(handle(t));
+        coverage[d.questions.values[static_cast<size_t>(q)]] = sorted;
+    }
+    size_t population = 0;
+    for (char n : named) population += n != 0;
+    nb::dict r;
+    r["total_population"] = population;
+    r["generation_distribution"] = generations;
+    r["most_productive"] = most;
+    r["least_productive"] = least;
+    r["coverage_matrix"] = coverage;
+    return r;
+}
+
+// The triage record from the digest; false if an int total left 64 bits.
+bool triage_effectiveness_of(Digest& d, nb::dict& out) {
+    const CycleKeys& c = cycle_keys();
+    struct Bucket {
+        std::array<Num, 5> totals{Num{}, Num{}, Num{}, Num{true, 0, 0.0}, Num{true, 0, 0.0}};
+        long long cycles = 0;
+    };
+    std::vector<Bucket> buckets(d.modes.values.size());
+    std::vector<int32_t> order;
+    for (const Row& row : d.rows) {
+        if (row.kind != kCycle) continue;
+        Bucket& b = buckets[static_cast<size_t>(row.value)];
+        if (b.cycles++ == 0) order.push_back(row.value);
+        const auto& add = d.cycles[static_cast<size_t>(row.cycle)];
+        for (int f = 0; f < 5; ++f)
+            if (!b.totals[static_cast<size_t>(f)].add(add[static_cast<size_t>(f)])) return false;
+    }
+    object round = host("builtins", "round");
+    for (int32_t m : order) {
+        const Bucket& b = buckets[static_cast<size_t>(m)];
+        nb::dict bucket;
+        for (int f = 0; f < 5; ++f) bucket[c.names[f]] = b.totals[static_cast<size_t>(f)].value();
+        bucket[c.count] = b.cycles;
+        round_bucket(bucket, round);
+        out[d.modes.values[static_cast<size_t>(m)]] = bucket;
+    }
+    return true;
+}
+
+// ---- the methods
+
+// The events for a statistic, and the digest when they are our own cache.
+struct StatsSource {
+    object events;
+    Digest* digest = nullptr;
+    explicit StatsSource(handle self) {
+        bool cached = false;
+        events = events_of(self, &cached);
+        if (cached) digest = &digest_of(self, events);
+    }
+};
+
+Signature all_stats_sig{"Ledger.all_question_stats", {"self", "question_names"}, 2, 1};
+object all_question_stats(const Args& call) {
+    PyObject* a[2];
+    all_stats_sig.bind(call, a);
+    handle names(a[1] ? a[1] : Py_None);
+    expect(names.ptr(), &PyList_Type, "question_names", true);
+    StatsSource src(a[0]);
+    if (src.digest && !src.digest->irregular_questions)
+        return all_question_stats_of(*src.digest, names);
+    return all_question_stats_of(src.events, names);
+}
+
+Signature question_stats_sig{"Ledger.question_stats", {"self", "question_name"}, 2, 2};
+object question_stats(const Args& call) {
+    PyObject* a[2];
+    question_stats_sig.bind(call, a);
+    expect(a[1], &PyUnicode_Type, "question_name");
+    nb::list names;
+    names.append(handle(a[1]));
+    object all = handle(a[0]).attr("all_question_stats")(names);
+    return returning(get(all, a[1], empty_record()), &PyDict_Type);
+}
+
+Signature population_sig{"Ledger.population_stats", {"self"}, 1, 1};
+object population_stats(const Args& call) {
+    PyObject* a[1];
+    population_sig.bind(call, a);
+    StatsSource src(a[0]);
+    if (src.digest && !src.digest->irregular_population) return population_stats_of(*src.digest);
+    return population_stats_of(src.events);
+}
+
+Signature triage_sig{"Ledger.triage_effectiveness", {"self"}, 1, 1};
+object triage_effectiveness(const Args& call) {
+    PyObject* a[1];
+    triage_sig.bind(call, a);
+    StatsSource src(a[0]);
+    nb::dict out;
+    if (src.digest && !src.digest->irregular_triage && triage_effectiveness_of(*src.digest, out))
+        return std::move(out);
+    return triage_effectiveness_of(src.events);
 }
 
 PyMethodDef methods[] = {

@@ -26,6 +26,10 @@ public:
     // is invalid or outside what the native path handles.
     PyObject* decode(const char* text, size_t size);
 
+    // Takes the host decoder's NaN, Infinity and -Infinity objects, which
+    // decoded documents then share as json.loads's results do (see init).
+    static void load_constants();
+
 private:
     struct Cache;
     PyObject* value(int depth);
@@ -51,8 +55,7 @@ private:
 // encoder then decides.
 bool encode(PyObject* obj, std::string& out);
 
-// Records the host's json.loads and json.dumps as the functions the native
-// path stands in for; called when a module using them loads.
+// Prepares the native path; called when a module using it loads.
 void init();
 
 // Whether json.loads is still the host's own function, so that the native
@@ -62,7 +65,14 @@ bool loads_is_native();
 // json.loads(text) for a str: native when json.loads is still the host's own
 // function, else (or when declined) the current json.loads.
 object loads(handle text);
-// The event line form of obj: native when json.dumps is still the host's own.
+// The event line form of obj: native when json.dumps is still the host's own,
+// else (or when declined) the current json.dumps with the line's options.
+//
+// "The host's own" is decided at each call, from the function that the json
+// module holds then: a Python function defined by the json module itself
+// under that name. Replacements and wrappers (functools.wraps copies names,
+// not a function's globals or code) are called instead, whenever they were
+// installed.
 object dumps(handle obj);
 
 }  // namespace orv::json

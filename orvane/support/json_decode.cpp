@@ -5,29 +5,41 @@
 // not appear raw inside strings; \u escapes may leave lone surrogates, and a
 // high surrogate escape directly followed by a low one joins them. Integers
 // of any size go through the host's int parsing (its digit limit included),
-// and floats round exactly as float() does. Anything else declines.
+// and floats round exactly as float() does (correctly, to nearest). Anything
+// else declines.
 #include "support/json.hpp"
 
+#include "support/host.hpp"
+
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <system_error>
 
 namespace orv::json {
 
 namespace {
 
-inline uint64_t hash_bytes(const char* s, size_t n) {
+// A hash of n bytes at s; `readable` bytes from s on may be loaded, which
+// lets short strings be read with one load instead of a byte copy.
+inline uint64_t hash_bytes(const char* s, size_t n, size_t readable) {
     uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
-    while (n >= 8) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
         uint64_t w;
-        std::memcpy(&w, s, 8);
+        std::memcpy(&w, s + i, 8);
         h = (h ^ w) * 0xFF51AFD7ED558CCDull;
         h ^= h >> 32;
-        s += 8;
-        n -= 8;
     }
+    const size_t rest = n - i;
     uint64_t w = 0;
-    std::memcpy(&w, s, n);
+    if (rest && readable - i >= 8) {
+        std::memcpy(&w, s + i, 8);
+        w &= ~uint64_t{0} >> (64 - 8 * rest);
+    } else if (rest) {
+        std::memcpy(&w, s + i, rest);
+    }
     h = (h ^ w) * 0xC4CEB9FE1A85EC53ull;
     return h ^ (h >> 29);
 }
@@ -58,7 +70,18 @@ constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 constexpr int kMaxDepth = 200;          // deeper documents go to the host
-constexpr size_t kMaxCachedValue = 64;  // longer values are rarely repeated
+constexpr size_t kMaxCachedKey = 64;    // longer keys are rarely repeated
+constexpr size_t kMaxCachedValue = 24;  // ids and timestamps are longer and unique
+
+// The objects the host decoder gives for NaN, Infinity and -Infinity. It hands
+// out the same three floats every time, so two documents holding NaN compare
+// equal (containers compare items by identity first); ours must too.
+PyObject* g_constants[3] = {nullptr, nullptr, nullptr};
+
+PyObject* constant(int which, double value) {
+    if (PyObject* c = g_constants[which]) return Py_NewRef(c);
+    return PyFloat_FromDouble(value);
+}
 
 }  // namespace
 
@@ -78,9 +101,10 @@ struct Decoder::Cache {
         for (auto& s : values) Py_XDECREF(s.str);
     }
 
-    PyObject* key(const char* s, size_t n) {
+    PyObject* key(const char* s, size_t n, size_t readable) {
+        if (n > kMaxCachedKey) return ascii_str(s, n);
         if (keys.empty()) keys.assign(256, Slot{0, nullptr});
-        const uint64_t h = hash_bytes(s, n);
+        const uint64_t h = hash_bytes(s, n, readable);
         size_t mask = keys.size() - 1;
         for (size_t i = h & mask;; i = (i + 1) & mask) {
             Slot& slot = keys[i];
@@ -126,10 +150,10 @@ struct Decoder::Cache {
         }
     }
 
-    PyObject* value(const char* s, size_t n) {
+    PyObject* value(const char* s, size_t n, size_t readable) {
         if (n > kMaxCachedValue) return ascii_str(s, n);
         if (values.empty()) values.assign(4096, Slot{0, nullptr});
-        const uint64_t h = hash_bytes(s, n);
+        const uint64_t h = hash_bytes(s, n, readable);
         Slot& slot = values[h & (values.size() - 1)];
         if (slot.str && slot.hash == h && same_ascii(slot.str, s, n)) {
             Py_INCREF(slot.str);
@@ -144,6 +168,20 @@ struct Decoder::Cache {
     }
 };
 
+void Decoder::load_constants() {
+    // The default decoder's own constant table, asked once.
+    static const char* const names[] = {"NaN", "Infinity", "-Infinity"};
+    try {
+        nb::object parse = host("json", "_default_decoder").attr("parse_constant");
+        for (int i = 0; i < 3; ++i) {
+            nb::object c = parse(names[i]);
+            if (!g_constants[i] && PyFloat_CheckExact(c.ptr())) g_constants[i] = c.release().ptr();
+        }
+    } catch (nb::python_error&) {
+        // Not there in this host: fresh floats of the same values will do.
+    }
+}
+
 Decoder::Decoder() : cache_(new Cache) {}
 
 Decoder::~Decoder() {
@@ -152,6 +190,11 @@ Decoder::~Decoder() {
 }
 
 PyObject* Decoder::decode(const char* text, size_t size) {
+    // Values left over from a decode that a C++ exception cut short.
+    while (!stack_.empty()) {
+        Py_DECREF(stack_.back());
+        stack_.pop_back();
+    }
     p_ = text;
     end_ = text + size;
     skip_ws();
@@ -197,19 +240,19 @@ PyObject* Decoder::value(int depth) {
         case 'N':
             if (end_ - p_ >= 3 && std::memcmp(p_, "NaN", 3) == 0) {
                 p_ += 3;
-                return PyFloat_FromDouble(std::numeric_limits<double>::quiet_NaN());
+                return constant(0, std::numeric_limits<double>::quiet_NaN());
             }
             return nullptr;
         case 'I':
             if (end_ - p_ >= 8 && std::memcmp(p_, "Infinity", 8) == 0) {
                 p_ += 8;
-                return PyFloat_FromDouble(std::numeric_limits<double>::infinity());
+                return constant(1, std::numeric_limits<double>::infinity());
             }
             return nullptr;
         case '-':
             if (end_ - p_ >= 9 && std::memcmp(p_, "-Infinity", 9) == 0) {
                 p_ += 9;
-                return PyFloat_FromDouble(-std::numeric_limits<double>::infinity());
+                return constant(2, -std::numeric_limits<double>::infinity());
             }
             return number();
         default:
@@ -221,6 +264,18 @@ PyObject* Decoder::value(int depth) {
 PyObject* Decoder::string(bool key) {
     const char* start = p_;
     const char* q = p_;
+    // Eight bytes at a time while none is a quote, a backslash, a control
+    // character or non-ASCII.
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    while (end_ - q >= 8) {
+        uint64_t w;
+        std::memcpy(&w, q, 8);
+        const uint64_t quote = w ^ (ones * '"'), slash = w ^ (ones * '\\');
+        const uint64_t special = (w | ((w - ones * 0x20) & ~w) | ((quote - ones) & ~quote) |
+                                  ((slash - ones) & ~slash)) & highs;
+        if (special) break;
+        q += 8;
+    }
     while (q < end_) {
         const unsigned char c = static_cast<unsigned char>(*q);
         if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) break;
@@ -230,7 +285,8 @@ PyObject* Decoder::string(bool key) {
     if (*q == '"') {
         p_ = q + 1;
         const size_t n = static_cast<size_t>(q - start);
-        return key ? cache_->key(start, n) : cache_->value(start, n);
+        const size_t readable = static_cast<size_t>(end_ - start);
+        return key ? cache_->key(start, n, readable) : cache_->value(start, n, readable);
     }
 
     // Escapes or non-ASCII text: decode code points, then let the host pick
@@ -395,8 +451,14 @@ PyObject* Decoder::number() {
             return PyFloat_FromDouble(negative ? -v : v);
         }
     }
+    // Correctly rounded to nearest, as the host's float() is, so the result is
+    // the same double. Values out of range (overflow to infinity, underflow to
+    // zero) are left to the host's own parser.
+    double v;
+    const auto [end, ec] = std::from_chars(s, q, v);
+    if (ec == std::errc() && end == q) return PyFloat_FromDouble(v);
     std::string text(s, q);
-    double v = PyOS_string_to_double(text.c_str(), nullptr, nullptr);
+    v = PyOS_string_to_double(text.c_str(), nullptr, nullptr);
     if (v == -1.0 && PyErr_Occurred()) return nullptr;
     return PyFloat_FromDouble(v);
 }

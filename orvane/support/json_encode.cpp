@@ -166,46 +166,126 @@ bool put(std::string& out, PyObject* o, int depth) {
     return true;
 }
 
-// The host's json functions as they were when this module loaded; while the
-// json module still holds them, the native path stands in for them.
-struct Originals {
-    object loads, dumps;
-    Originals() : loads(host("json", "loads")), dumps(host("json", "dumps")) {}
+// json.<name>, and whether it is the host's own function: defined by the json
+// module (its globals are that module's namespace) with that very code name.
+// The last function found to be the host's own is remembered, so the usual
+// check is one attribute read and a pointer comparison.
+class HostFunction {
+public:
+    explicit HostFunction(const char* name) : name_(name), attr_(intern(name)) {}
+
+    object current(bool& native) {
+        static PyObject* const json_name = intern("json");
+        object module = nb::steal(PyImport_GetModule(json_name));
+        if (!module.is_valid()) {
+            if (PyErr_Occurred()) raise_current();
+            module = own(PyImport_Import(json_name));
+        }
+        object fn = own(PyObject_GetAttr(module.ptr(), attr_));
+        native = fn.ptr() == known_ || (genuine(fn.ptr(), module.ptr()) && remember(fn.ptr()));
+        return fn;
+    }
+
+private:
+    bool genuine(PyObject* fn, PyObject* module) const {
+        if (!PyFunction_Check(fn) || !PyModule_Check(module)) return false;
+        if (PyFunction_GET_GLOBALS(fn) != PyModule_GetDict(module)) return false;
+        auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn));
+        return PyUnicode_CompareWithASCIIString(code->co_name, name_) == 0;
+    }
+    bool remember(PyObject* fn) {
+        Py_XSETREF(known_, Py_NewRef(fn));
+        return true;
+    }
+
+    const char* name_;
+    PyObject* attr_;
+    PyObject* known_ = nullptr;  // strong reference, kept for the process
 };
-Originals& originals() {
-    static Originals* o = new Originals();  // never destroyed: lives with the process
-    return *o;
+
+HostFunction& host_loads() {
+    static HostFunction* f = new HostFunction("loads");  // lives with the process
+    return *f;
+}
+HostFunction& host_dumps() {
+    static HostFunction* f = new HostFunction("dumps");
+    return *f;
+}
+
+// Decodes a str natively; nullptr (no error set) when declined.
+PyObject* decode_str(PyObject* text) {
+    const char* s;
+    Py_ssize_t n;
+    object utf8;
+    if (PyUnicode_IS_ASCII(text)) {
+        s = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+        n = PyUnicode_GET_LENGTH(text);
+    } else {
+        // A temporary copy: PyUnicode_AsUTF8AndSize would keep one on the str
+        // for the str's whole life.
+        PyObject* b = PyUnicode_AsUTF8String(text);
+        if (!b) {
+            PyErr_Clear();  // lone surrogates: the host decides
+            return nullptr;
+        }
+        utf8 = nb::steal(b);
+        s = PyBytes_AS_STRING(b);
+        n = PyBytes_GET_SIZE(b);
+    }
+    // One decoder for the process, so repeated keys and short values share
+    // their str objects from call to call. Decoding runs no host code, so it
+    // is not re-entered; the guard is there in case that ever changes.
+    static Decoder* shared = new Decoder();
+    static bool busy = false;
+    if (busy) {
+        Decoder local;
+        return local.decode(s, static_cast<size_t>(n));
+    }
+    struct Hold {
+        Hold() { busy = true; }
+        ~Hold() { busy = false; }
+    } hold;
+    return shared->decode(s, static_cast<size_t>(n));
 }
 
 }  // namespace
 
 bool encode(PyObject* obj, std::string& out) { return put(out, obj, 0); }
 
-void init() { originals(); }
+void init() {
+    Decoder::load_constants();
+    host_loads();
+    host_dumps();
+}
 
-bool loads_is_native() { return host("json", "loads").is(originals().loads); }
+bool loads_is_native() {
+    bool native;
+    host_loads().current(native);
+    return native;
+}
+
 
 object loads(handle text) {
-    object current = host("json", "loads");
-    if (current.is(originals().loads)) {
-        Py_ssize_t n;
-        const char* s = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
-        if (s) {
-            Decoder decoder;
-            if (PyObject* v = decoder.decode(s, static_cast<size_t>(n))) return nb::steal(v);
-        } else {
-            PyErr_Clear();  // lone surrogates: the host decides
-        }
-    }
+    bool native;
+    object current = host_loads().current(native);
+    if (native && PyUnicode_Check(text.ptr()))
+        if (PyObject* v = decode_str(text.ptr())) return nb::steal(v);
     return current(text);
 }
 
 object dumps(handle obj) {
-    object current = host("json", "dumps");
-    if (current.is(originals().dumps)) {
+    bool native;
+    object current = host_dumps().current(native);
+    if (native) {
         std::string out;
-        if (encode(obj.ptr(), out))
-            return own(PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+        out.reserve(512);
+        if (encode(obj.ptr(), out)) {
+            // Pure ASCII by construction.
+            PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(out.size()), 127);
+            if (!s) raise_current();
+            std::memcpy(PyUnicode_1BYTE_DATA(s), out.data(), out.size());
+            return nb::steal(s);
+        }
     }
     object separators = nb::make_tuple(",", ":");
     return current(obj, nb::arg("sort_keys") = true, nb::arg("separators") = separators,
