@@ -1013,6 +1013,13 @@ struct Row {
     PyObject* timestamp = nullptr;  // FINDING; the event keeps it alive
 };
 
+// Leaves a digest step for a value the host's rules must settle: raised as
+// a host error, so that the handlers that mark statistics irregular see it.
+[[noreturn]] void irregular() {
+    PyErr_SetString(PyExc_TypeError, "not digestible");
+    raise_current();
+}
+
 struct Digest {
     object events;  // the list digested, held so that its identity stays unique
     std::vector<Row> rows;
@@ -1077,7 +1084,7 @@ private:
     void finding(PyObject* ev, handle p, Row& row, handle none, handle no) {
         try {
             object ts = get(ev, k.timestamp, none);
-            if (!PyUnicode_CheckExact(ts.ptr())) throw nb::python_error();
+            if (!PyUnicode_CheckExact(ts.ptr())) irregular();
             row.timestamp = ts.ptr();
             row.value = types.id(get(p, k.finding_type, handle(k.unknown)));
             object sev = get(p, k.severity, none);
@@ -1092,7 +1099,7 @@ private:
         try {
             object target = get(ev, k.target, none);
             if (truth(target.ptr())) {
-                if (!PyUnicode_CheckExact(target.ptr())) throw nb::python_error();
+                if (!PyUnicode_CheckExact(target.ptr())) irregular();
                 row.target = targets.id(target);
             }
         } catch (nb::python_error&) {
@@ -1107,7 +1114,7 @@ private:
             std::array<Num, 5> totals;
             for (int f = 0; f < 5; ++f)
                 if (!Num::from(get(p, c.names[f], c.defaults[f]).ptr(), totals[f]))
-                    throw nb::python_error();
+                    irregular();
             row.cycle = static_cast<int32_t>(cycles.size());
             cycles.push_back(totals);
         } catch (nb::python_error&) {
