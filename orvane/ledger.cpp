@@ -1020,6 +1020,14 @@ struct Row {
     raise_current();
 }
 
+// Values that become keys of the results must be of one type per equality
+// class: a table keeps the first one seen, while the host's dicts keep the
+// first one counted, and 1, 1.0 and True are equal keys. Anything but a str
+// (or None, or an int for generations) is left to the straight computation.
+void key_text(handle v) {
+    if (!PyUnicode_CheckExact(v.ptr()) && !v.is_none()) irregular();
+}
+
 struct Digest {
     object events;  // the list digested, held so that its identity stays unique
     std::vector<Row> rows;
@@ -1054,7 +1062,10 @@ private:
         object q = get(p, k.question, none);
         bool reads_question = row.kind == kFinding || row.kind == kForge;
         try {
-            if (truth(q.ptr())) row.question = questions.id(q);
+            if (truth(q.ptr())) {
+                key_text(q);
+                row.question = questions.id(q);
+            }
         } catch (nb::python_error&) {
             // Statistics that look at every event's question must raise.
             irregular_questions = true;
@@ -1071,7 +1082,9 @@ private:
                 break;
             case kForge:
                 try {
-                    row.value = generations.id(own(PyObject_GetItem(ev, k.generation)));
+                    object generation = own(PyObject_GetItem(ev, k.generation));
+                    if (!PyLong_CheckExact(generation.ptr())) irregular();
+                    row.value = generations.id(generation);
                 } catch (nb::python_error&) {
                     irregular_population = true;
                 }
@@ -1086,7 +1099,9 @@ private:
             object ts = get(ev, k.timestamp, none);
             if (!PyUnicode_CheckExact(ts.ptr())) irregular();
             row.timestamp = ts.ptr();
-            row.value = types.id(get(p, k.finding_type, handle(k.unknown)));
+            object type = get(p, k.finding_type, handle(k.unknown));
+            key_text(type);
+            row.value = types.id(type);
             object sev = get(p, k.severity, none);
             if (!sev.is_none()) {
                 row.severity = to_double(sev.ptr());
