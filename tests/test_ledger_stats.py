@@ -48,7 +48,8 @@ def same(a, b):
             return math.isnan(a) and math.isnan(b)
         return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
     if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+        return (same(list(a), list(b))
+                and all(same(x, y) for x, y in zip(a.values(), b.values())))
     if isinstance(a, list):
         return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
     return a == b
@@ -242,6 +243,7 @@ def same_outcome(native, ref, ordered=True):
         return same(native[1], ref[1])
     a, b = native[1], ref[1]
     return (type(a) is dict and type(b) is dict and a.keys() == b.keys()
+            and all(same(x, next(y for y in b if y == x)) for x in a)
             and all(same(a[k], b[k]) for k in a))
 
 
@@ -269,16 +271,17 @@ def maybe(strategy):
 
 
 question = mostly(st.sampled_from(QUESTIONS),
-                  st.sampled_from([None, "", 0, False, 7, [1], {"q": 1}]), 8)
+                  st.sampled_from([None, "", 0, False, 1, 1.0, True, [1], {"q": 1}]), 8)
 severity = st.one_of(number, st.sampled_from(NUMERIC_TEXT), st.none())
 
 payload_keys = {
     "question": maybe(question),
-    "finding_type": maybe(st.sampled_from(["bug", "gap", "", None, "\u00fc", "unknown"])),
+    "finding_type": maybe(st.sampled_from(["bug", "gap", "", None, "\u00fc", "unknown", 1, True])),
     "severity": maybe(mostly(severity, odd_value, 40)),
     "empty": maybe(st.one_of(st.booleans(), st.sampled_from([0, 1, "", "no", None]))),
     "resolved": maybe(st.one_of(st.booleans(), st.sampled_from([0, 1, None, "y"]))),
-    "execution_mode": maybe(st.sampled_from(["observe", "auto", "unknown", "", None, "\u00e9"])),
+    "execution_mode": maybe(st.sampled_from(["observe", "auto", "unknown", "", None, "\u00e9",
+                                             1, 1.0, True])),
     "findings_count": maybe(mostly(number, odd_value, 40)),
     "actions_executed": maybe(st.integers(-3, 10**9)),
     "actions_verified": maybe(st.one_of(st.integers(0, 5), st.booleans())),
@@ -308,7 +311,8 @@ def events(draw):
         "payload": draw(mostly(payloads(), st.just([]))),
         "parent_id": draw(maybe(mostly(st.sampled_from([None, "a0"]), st.just(3)))),
         "instance_id": "inst",
-        "generation": draw(mostly(st.integers(0, 3), st.sampled_from([-1, True, 1.0, 10**30]))),
+        "generation": draw(mostly(st.integers(0, 3),
+                                  st.sampled_from([-1, True, False, 1.0, 10**30]), 6)),
         "depth": draw(mostly(st.integers(0, 3), st.sampled_from([-2, False, 2.5]))),
         "timestamp": draw(st.sampled_from(STAMPS)),
     }
@@ -460,6 +464,24 @@ class TestAgainstReference:
                         assert not protocol.validate_event(ev)
                     assert canonical(led._load_all()) == canonical(Ledger(path)._load_all())
             assert canonical(led._load_all()) == canonical(ref_load(path.read_bytes())[0])
+
+
+    def test_keys_that_compare_equal_across_types(self, tmp_path):
+        """Names, types and generations like 1, 1.0 and true stay the keys the host would keep."""
+        path = tmp_path / "ledger.jsonl"
+        rows = [("OBSERVATION", {"question": 1.0}, 0), ("SELECTION", {"question": 1}, 0),
+                ("FINDING", {"question": True, "finding_type": 1}, 0),
+                ("FINDING", {"question": "x", "finding_type": True}, 0),
+                ("FORGE", {}, True), ("FORGE", {"question": "q"}, 1),
+                ("CYCLE", {"execution_mode": 1.0}, 0), ("CYCLE", {"execution_mode": True}, 0)]
+        led = Ledger(path)
+        for kind, payload, generation in rows:
+            add(led, kind, payload, generation=generation)
+        ref = ref_load(path.read_bytes())[0]
+        assert same_outcome(outcome(led.all_question_stats), outcome(ref_all_question_stats, ref),
+                            False)
+        assert same(led.population_stats(), ref_population_stats(ref))
+        assert same(led.triage_effectiveness(), ref_triage_effectiveness(ref))
 
 
 # ------------------------------------------------------------ exact numbers
