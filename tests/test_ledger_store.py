@@ -54,6 +54,12 @@ def path(tmp_path):
 
 
 @pytest.fixture
+def registry(monkeypatch):
+    """A private copy of the type registry, so that registrations end with the test."""
+    monkeypatch.setattr(protocol, "_EVENT_TYPES", set(protocol._EVENT_TYPES))
+
+
+@pytest.fixture
 def flock_calls(monkeypatch):
     """Every fcntl.flock call as (operation name, file size at the call)."""
     names = {fcntl.LOCK_EX: "EX", fcntl.LOCK_SH: "SH", fcntl.LOCK_UN: "UN"}
@@ -360,7 +366,7 @@ class TestLoad:
         assert malformed(caplog) == []
         assert path.read_text().count("\n") == 7
 
-    def test_type_registered_later_loads_then(self, path):
+    def test_type_registered_later_loads_then(self, path, registry):
         """An event of a type registered after it was written loads once registered."""
         name = "LEDGER_TEST_LATE_TYPE"
         ev = dict(event(), type=name)
@@ -536,7 +542,7 @@ class TestCache:
         led.append(ev)
         assert led.events()[0] == ev and led.size() == 2
 
-    def test_read_after_append_sees_types_registered_since(self, path):
+    def test_read_after_append_sees_types_registered_since(self, path, registry):
         """After an append, events of a type registered since the last read load too."""
         name = "LEDGER_TEST_REGISTERED_BETWEEN"
         late = dict(event(ts=ts(1)), type=name)
