@@ -480,6 +480,32 @@ class TestAgainstReference:
                         assert same_outcome(mine, theirs, ordered)
 
 
+    @pytest.mark.parametrize("cut", [b"\r\n", b"\r", b"\n", b"\n\r"])
+    @pytest.mark.parametrize("at", [(1 << 20) - 2, (1 << 20) - 1, 1 << 20, 3 << 20])
+    def test_large_files(self, tmp_path, cut, at):
+        """Line ends falling on any byte of a large file, and lines longer than a read, load right."""
+        events = []
+        for i in range(40):
+            ev = protocol.make_event("FINDING", "brain", {"question": "q", "n": i})
+            ev["timestamp"] = ts(i % 7)
+            events.append(ev)
+        lines = [protocol.serialize(e).encode() for e in events]
+        lines[5] = lines[5][:-1] + b", \"huge\": \"" + b"x" * (5 << 20) + b"\"}"
+        lines[9] = b"{not json"
+        body = b"\r\n".join(lines[3:20]) + b"\r" + b"\n".join(lines[20:])
+        head = b"\n".join(lines[:3]) + b"\n"
+        filler = b"{\"pad\": \"" + b"p" * (at - len(head) - 11) + b"\"}"
+        data = head + filler + cut + body
+        assert data[at:at + len(cut)] == cut
+        path = tmp_path / "ledger.jsonl"
+        path.write_bytes(data)
+        ref, ref_warnings = ref_load(data)
+        with warnings_logged() as got:
+            led = Ledger(path)
+            assert canonical(led._load_all()) == canonical(ref)
+        assert got == ref_warnings and len(ref) == 39
+        assert same(led.all_question_stats(), ref_all_question_stats(ref))
+
     def test_keys_that_compare_equal_across_types(self, tmp_path):
         """Names, types and generations like 1, 1.0 and true stay the keys the host would keep."""
         path = tmp_path / "ledger.jsonl"
