@@ -7,6 +7,7 @@ import logging
 import os
 import pathlib
 import subprocess
+import sys
 
 import pytest
 
@@ -121,28 +122,15 @@ class TestConstruction:
                 subprocess.run(["chattr", "-i", str(path)], check=True)
             path.chmod(0o644)
 
-    def test_signature(self, path):
-        """The constructor takes exactly one path."""
-        with pytest.raises(TypeError):
-            Ledger()
-        with pytest.raises(TypeError):
-            Ledger(path, path)
-
     def test_process_exits_cleanly(self, tmp_path):
         """A process that used a ledger exits cleanly, even with its modules torn down first."""
         script = ("import sys; from orvane import ledger, protocol; "
                   "led = ledger.Ledger(sys.argv[1]); "
                   "led.append(protocol.make_event('QUESTION', 's', {})); led.size(); "
                   "del led; protocol.__dict__.clear(); ledger.__dict__.clear()")
-        done = subprocess.run([_python(), "-c", script, str(tmp_path / "l.jsonl")],
+        done = subprocess.run([sys.executable, "-c", script, str(tmp_path / "l.jsonl")],
                               capture_output=True, text=True, cwd=tmp_path)
         assert (done.returncode, done.stderr) == (0, "")
-
-    def test_plain_class(self):
-        """Ledger is a plain class that can be subclassed."""
-        assert Ledger.__mro__ == (Ledger, object)
-        assert Ledger.__module__ == "orvane.ledger"
-
 
 # --------------------------------------------------------------------- append
 
@@ -181,14 +169,6 @@ class TestAppend:
         assert str(info.value) == "Invalid event: " + str(bad)
         assert path.read_bytes() == before
         assert led._cache_key == key
-
-    def test_unregistered_type_is_refused(self, path):
-        """An event whose type is not registered fails validation."""
-        bad = event()
-        bad["type"] = "NOT_REGISTERED_HERE"
-        with pytest.raises(ValueError, match="^Invalid event: "):
-            Ledger(path).append(bad)
-        assert path.read_bytes() == b""
 
     def test_unserialisable_payload(self, path):
         """A payload JSON cannot carry raises the encoder's TypeError before the file is touched."""
@@ -261,15 +241,6 @@ class TestAppend:
             led.append(event())
         assert [c[0] for c in flock_calls] == ["EX", "UN"]
 
-    def test_recreates_removed_file(self, tmp_path):
-        """Append creates the file again when it was removed."""
-        p = tmp_path / "ledger.jsonl"
-        led = Ledger(p)
-        p.unlink()
-        ev = event()
-        led.append(ev)
-        assert led.events() == [ev]
-
     def test_argument_types(self, path):
         """`event` must be exactly a dict."""
         led = Ledger(path)
@@ -340,16 +311,6 @@ class TestLoad:
         got = malformed(caplog)
         assert [g[0] for g in got] == [2, 3, 4]
         assert all("utf-8" in g[2] for g in got)
-
-    def test_non_ascii_and_escaped_text(self, path, caplog):
-        """Raw UTF-8 and escaped text load to the same strings."""
-        raw = event(ts=ts(1), payload={"t": "\u00e9\u2603\U0001f600", "\u00fc": "\u00a0"})
-        text = json.dumps(raw, ensure_ascii=False)
-        escaped = event(ts=ts(2), payload={"t": "\u00e9\u2603\U0001f600 \ud83d \\ \"",
-                                           "\u00fc": "\t"})
-        path.write_bytes(text.encode() + b"\n" + line(escaped).encode())
-        assert Ledger(path)._load_all() == [raw, escaped]
-        assert malformed(caplog) == []
 
     def test_null_and_invalid_events_skipped_silently(self, path, caplog):
         """null, unregistered types and invalid events are dropped without a warning."""
@@ -445,18 +406,6 @@ class TestCache:
             led.events(), led.size(), led.export_since(""), led.population_stats()
         assert calls == []
 
-    def test_cached_list_is_what_reads_return(self, path):
-        """A valid cache is used as is: a read returns its events, in a new list."""
-        led = Ledger(path)
-        led.append(event())
-        led.size()
-        ghost = event(ts=ts(9))
-        led._cache = [ghost]
-        got = led._load_all()
-        assert got == [ghost] and got is not led._cache
-        led._cache_key = (0, 0)
-        assert led._load_all() != [ghost]
-
     def test_cleared_when_file_missing_or_empty(self, path):
         """A load finding no file or an empty one clears the cache."""
         led = Ledger(path)
@@ -514,11 +463,11 @@ class TestCache:
         script = ("import sys; from orvane import ledger, protocol; "
                   "ledger.Ledger(sys.argv[1]).append("
                   "protocol.make_event('OBSERVATION', 'other', {}))")
-        subprocess.run([_python(), "-c", script, str(path)], check=True, cwd=path.parent)
+        subprocess.run([sys.executable, "-c", script, str(path)], check=True, cwd=path.parent)
         led.append(event(ts=ts(2)))
         assert led.size() == 3
         led.append(event(ts=ts(3)))
-        subprocess.run([_python(), "-c", script, str(path)], check=True, cwd=path.parent)
+        subprocess.run([sys.executable, "-c", script, str(path)], check=True, cwd=path.parent)
         assert led.size() == 5
         assert [e["source"] for e in led._load_all()] == [
             "tester", "other", "tester", "tester", "other"]
@@ -829,15 +778,6 @@ class TestMerge:
         assert mine.merge(theirs) == 1
         assert mine._load_all() == [ev]
 
-    def test_into_empty_and_from_empty(self, tmp_path):
-        """Merging from an empty ledger adds 0; into one copies everything."""
-        mine, theirs = Ledger(tmp_path / "a.jsonl"), Ledger(tmp_path / "b.jsonl")
-        assert mine.merge(theirs) == 0
-        for i in range(3):
-            theirs.append(event(ts=ts(i)))
-        assert mine.merge(theirs) == 3
-        assert mine._load_all() == theirs._load_all()
-
     def test_goes_through_append(self, tmp_path):
         """merge appends through the object's own append."""
         class Counting(Ledger):
@@ -855,7 +795,3 @@ class TestMerge:
         assert mine.merge(theirs) == 2 and Counting.seen == ids(evs)
         assert mine.size() == 2
 
-
-def _python():
-    import sys
-    return sys.executable
