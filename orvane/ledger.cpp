@@ -1348,6 +1348,23 @@ object all_question_stats(const Args& call) {
     return all_question_stats_of(src.events, names);
 }
 
+// The instance's attributes for pickling and copying, without the
+// statistics digest: a native handle that neither pickles nor copies, and
+// that the copy rebuilds on first use.
+Signature getstate_sig{"Ledger.__getstate__", {"self"}, 1, 1};
+object getstate(const Args& call) {
+    PyObject* a[1];
+    getstate_sig.bind(call, a);
+    static PyObject* const digest = intern("_digest");
+    object attrs = own(PyObject_GenericGetDict(a[0], nullptr));
+    object state = own(PyDict_Copy(attrs.ptr()));
+    if (PyDict_DelItem(state.ptr(), digest) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) raise_current();
+        PyErr_Clear();
+    }
+    return state;
+}
+
 Signature question_stats_sig{"Ledger.question_stats", {"self", "question_name"}, 2, 2};
 object question_stats(const Args& call) {
     PyObject* a[2];
@@ -1396,6 +1413,8 @@ PyMethodDef methods[] = {
     method<export_since>("export_since", "export_since(self, timestamp)\n--\n\n"
                                          "Events at or after `timestamp`, oldest first."),
     method<size>("size", "size(self)\n--\n\nThe number of valid events."),
+    method<getstate>("__getstate__", "__getstate__(self)\n--\n\n"
+                                     "The attributes to pickle or copy."),
     method<question_stats>("question_stats", "question_stats(self, question_name)\n--\n\n"
                                              "Productivity statistics of one question."),
     method<all_question_stats>("all_question_stats",
