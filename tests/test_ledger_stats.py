@@ -1,10 +1,12 @@
 """Ledger statistics, and the whole ledger against a plain Python reference."""
 
 import contextlib
+import copy
 import heapq
 import json
 import logging
 import math
+import pickle
 import re
 import tempfile
 from pathlib import Path
@@ -785,6 +787,28 @@ class TestTriageEffectiveness:
         add(led, "CYCLE", {"findings_count": None})
         with pytest.raises(TypeError):
             led.triage_effectiveness()
+
+
+# ------------------------------------------------------------- result state
+
+
+class TestResultState:
+    def test_ledger_copies_and_pickles_after_statistics(self, led):
+        """A ledger that has computed statistics still pickles and copies, results intact."""
+        def results(ledger):
+            return [ledger.triage_effectiveness(), ledger.population_stats(),
+                    ledger.all_question_stats()]
+
+        add(led, "CYCLE", {"execution_mode": "auto", "findings_count": 1})
+        add(led, "FINDING", {"question": "q"})
+        results(led)
+        twins = [pickle.loads(pickle.dumps(led)), copy.deepcopy(led), copy.copy(led)]
+        for twin in twins:
+            assert twin._path == led._path and twin._load_all() == led._load_all()
+            assert results(twin) == results(led)
+            add(twin, "FINDING", {"question": "q"})
+            assert results(twin) == results(led)
+        assert led.question_stats("q")["findings_count"] == 4
 
     def test_computed_afresh_each_call(self, led):
         """Results are new maps each call; changing one does not leak into the next."""
