@@ -52,8 +52,20 @@ inline PyObject* ascii_str(const char* s, size_t n) {
 }
 
 inline bool same_ascii(PyObject* str, const char* s, size_t n) {
-    return PyUnicode_GET_LENGTH(str) == static_cast<Py_ssize_t>(n) &&
-           std::memcmp(PyUnicode_1BYTE_DATA(str), s, n) == 0;
+    if (PyUnicode_GET_LENGTH(str) != static_cast<Py_ssize_t>(n)) return false;
+    const char* d = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str));
+    // Short keys and values are the common case: compare them word by word
+    // rather than through a library call.
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t a, b;
+        std::memcpy(&a, d + i, 8);
+        std::memcpy(&b, s + i, 8);
+        if (a != b) return false;
+    }
+    for (; i < n; ++i)
+        if (d[i] != s[i]) return false;
+    return true;
 }
 
 inline int hex_digit(char c) {
@@ -109,8 +121,11 @@ struct Decoder::Cache {
         for (size_t i = h & mask;; i = (i + 1) & mask) {
             Slot& slot = keys[i];
             if (!slot.str) {
+                // Interned, so that lookups with the library's own interned
+                // names find it by identity.
                 PyObject* o = ascii_str(s, n);
                 if (!o) return nullptr;
+                PyUnicode_InternInPlace(&o);
                 if (key_count * 2 >= keys.size()) {
                     if (keys.size() >= (1u << 16)) return o;  // full: stop sharing
                     grow();
