@@ -514,13 +514,7 @@ object size(const Args& call) {
 // Code point order of two strs (a < b), as the host compares them; other
 // values through the host's `<`.
 bool less(PyObject* a, PyObject* b) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) &&
-        PyUnicode_KIND(a) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b) == PyUnicode_1BYTE_KIND) {
-        const Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb_ = PyUnicode_GET_LENGTH(b);
-        int c = std::memcmp(PyUnicode_1BYTE_DATA(a), PyUnicode_1BYTE_DATA(b),
-                            static_cast<size_t>(std::min(na, nb_)));
-        return c < 0 || (c == 0 && na < nb_);
-    }
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return text_less(a, b);
     int r = PyObject_RichCompareBool(a, b, Py_LT);
     must(r);
     return r == 1;

@@ -11,6 +11,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <new>
 #include <stdexcept>
@@ -122,6 +123,17 @@ object returning(object value, PyTypeObject* type);
 // mapping.get(key, default): exact dicts directly, other maps through their
 // own `get`. Returns a new reference to the value or to `dflt`.
 object get(handle map, PyObject* key, handle dflt);
+
+// a < b for two exact strs, in code point order as the host compares them.
+inline bool text_less(PyObject* a, PyObject* b) {
+    if (PyUnicode_KIND(a) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b) == PyUnicode_1BYTE_KIND) {
+        const Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb = PyUnicode_GET_LENGTH(b);
+        const int c = std::memcmp(PyUnicode_1BYTE_DATA(a), PyUnicode_1BYTE_DATA(b),
+                                  static_cast<size_t>(na < nb ? na : nb));
+        return c < 0 || (c == 0 && na < nb);
+    }
+    return PyUnicode_Compare(a, b) < 0;
+}
 
 // The host's name for the type of `o`, as tracebacks show it.
 inline const char* type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }

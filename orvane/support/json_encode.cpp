@@ -105,17 +105,6 @@ bool put_int(std::string& out, PyObject* o) {
     return s != nullptr;
 }
 
-// Code point order, as sorted() orders str keys.
-bool key_less(PyObject* a, PyObject* b) {
-    if (PyUnicode_KIND(a) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b) == PyUnicode_1BYTE_KIND) {
-        const Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb = PyUnicode_GET_LENGTH(b);
-        int c = std::memcmp(PyUnicode_1BYTE_DATA(a), PyUnicode_1BYTE_DATA(b),
-                            static_cast<size_t>(std::min(na, nb)));
-        return c < 0 || (c == 0 && na < nb);
-    }
-    return PyUnicode_Compare(a, b) < 0;
-}
-
 bool put(std::string& out, PyObject* o, int depth) {
     if (o == Py_None) {
         out += "null";
@@ -149,7 +138,7 @@ bool put(std::string& out, PyObject* o, int depth) {
             items.emplace_back(k, v);
         }
         std::sort(items.begin(), items.end(),
-                  [](const auto& a, const auto& b) { return key_less(a.first, b.first); });
+                  [](const auto& a, const auto& b) { return text_less(a.first, b.first); });
         out.push_back('{');
         bool first = true;
         for (auto& [key, value] : items) {
