@@ -175,14 +175,20 @@ void load_line_slowly(std::string_view raw, Py_ssize_t lineno, const LineWarning
     if (truth(validate(ev).ptr())) out.append(ev);
 }
 
+// Whether lines may be read natively: the protocol's `deserialize` and
+// `validate_event` as seen now, and json.loads, are all the originals.
+bool reads_natively(const object& deserialize, const object& validate) {
+    return deserialize.is(originals.deserialize) && validate.is(originals.validate_event) &&
+           json::loads_is_native();
+}
+
 // Turns the file's lines into events, in order.
 class LineParser {
 public:
     explicit LineParser(handle path)
         : deserialize_(protocol_fn("deserialize", originals.deserialize)),
           validate_(protocol_fn("validate_event", originals.validate_event)),
-          native_(deserialize_.is(originals.deserialize) &&
-                  validate_.is(originals.validate_event) && json::loads_is_native()),
+          native_(reads_natively(deserialize_, validate_)),
           rules_(proto.get("_REQUIRED_FIELDS"), proto.get("_EVENT_TYPES")),
           warn_{nb::borrow(path)} {}
 
@@ -344,9 +350,10 @@ object load_cached(handle self) {
     if (cache.is_none() && appended_copy(self, copy, copy_key)) {
         int same = PyObject_RichCompareBool(copy_key.ptr(), key.ptr(), Py_EQ);
         must(same);
-        if (same && protocol_fn("deserialize", originals.deserialize).is(originals.deserialize) &&
-            protocol_fn("validate_event", originals.validate_event).is(originals.validate_event) &&
-            json::loads_is_native() && rules_unchanged(self)) {
+        if (same &&
+            reads_natively(protocol_fn("deserialize", originals.deserialize),
+                           protocol_fn("validate_event", originals.validate_event)) &&
+            rules_unchanged(self)) {
             set_attr(self, k.cache, copy);
             set_attr(self, k.cache_key, key);
             return copy;

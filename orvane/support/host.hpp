@@ -63,7 +63,4 @@ private:
 // A module-level builtin function from a static PyMethodDef row.
 void add_function(handle module, PyMethodDef* def);
 
-// A module's own attribute, read from its __dict__ where it stands now.
-inline bool is_same(handle a, handle b) { return a.ptr() == b.ptr(); }
-
 }  // namespace orv
