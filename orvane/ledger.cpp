@@ -48,7 +48,7 @@ PyObject* load_all_function = nullptr;  // our _load_all, to spot overrides
 struct Keys {
     PyObject *id, *type, *payload, *question, *timestamp, *target, *source, *generation, *depth,
         *finding_type, *severity, *empty, *resolved, *execution_mode, *unknown, *cache,
-        *cache_key, *path, *appended, *loaded_rules, *load_all;
+        *cache_key, *path, *appended, *loaded_rules, *digest, *load_all;
     void init() {
         id = intern("id");
         type = intern("type");
@@ -70,6 +70,7 @@ struct Keys {
         path = intern("_path");
         appended = intern("_appended");
         loaded_rules = intern("_loaded_rules");
+        digest = intern("_digest");
         load_all = intern("_load_all");
     }
 } k;
@@ -314,7 +315,7 @@ void set_attr(handle self, PyObject* name, handle value) {
 
 // Drops the statistics digest of the list a reload replaces.
 void forget_digest(handle self) {
-    static PyObject* const name = intern("_digest");
+    PyObject* const name = k.digest;
     PyObject* held = nullptr;
     if (PyObject_GetOptionalAttr(self.ptr(), name, &held) < 0) raise_current();
     if (!held) return;
@@ -1160,7 +1161,7 @@ void drop_digest(void* p) { delete static_cast<Digest*>(p); }
 
 // The digest of `events` kept on `self`, made or extended as needed.
 Digest& digest_of(handle self, handle events) {
-    static PyObject* const name = intern("_digest");
+    PyObject* const name = k.digest;
     static const char* const tag = "orvane.ledger.digest";
     PyObject* held = nullptr;
     if (PyObject_GetOptionalAttr(self.ptr(), name, &held) < 0) raise_current();
@@ -1356,7 +1357,7 @@ Signature getstate_sig{"Ledger.__getstate__", {"self"}, 1, 1};
 object getstate(const Args& call) {
     PyObject* a[1];
     getstate_sig.bind(call, a);
-    static PyObject* const digest = intern("_digest");
+    PyObject* const digest = k.digest;
     object attrs = own(PyObject_GenericGetDict(a[0], nullptr));
     object state = own(PyDict_Copy(attrs.ptr()));
     if (PyDict_DelItem(state.ptr(), digest) < 0) {
