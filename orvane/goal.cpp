@@ -12,86 +12,76 @@ namespace {
 
 using namespace orv;
 
-Globals g;  // this module's globals, read at call time
+Module mod;  // orvane.goal, read at call time
 
-// --------------------------------------------------------------------- time
+Name k_now_iso{"_now_iso"}, k_goal{"goal"}, k_owner{"owner"}, k_created_at{"created_at"},
+    k_updated_at{"updated_at"}, k_history{"history"}, k_set_at{"set_at"},
+    k_replaced_at{"replaced_at"}, k_append{"append"}, k_strip{"strip"}, k_parent{"parent"},
+    k_mkdir{"mkdir"}, k_to_dict{"to_dict"}, k_write{"write"}, k_close{"close"}, k_new{"__new__"};
+Host copy_deepcopy{"copy", "deepcopy"}, pathlib_Path{"pathlib", "Path"},
+    yaml_dump{"yaml", "dump"}, yaml_safe_load{"yaml", "safe_load"}, builtins_open{"builtins", "open"},
+    builtins_print{"builtins", "print"}, builtins_input{"builtins", "input"};
 
-Signature now_sig{"_now_iso", {}, 0, 0};
-// The current UTC time in the host's isoformat() form.
-object now_iso_fn(const Args& call) {
-    now_sig.bind(call, nullptr);
-    return returning(now_iso(), &PyUnicode_Type);
+void set_item(handle dict, const Name& key, handle value) {
+    must(PyDict_SetItem(dict.ptr(), key, value.ptr()));
 }
 
 // ---------------------------------------------------------------- the goal
 
-Signature init_sig{"Goal.__init__", {"self", "goal_text", "owner"}, 3, 3};
 // A new goal: no history yet, updated when created. The text is not checked.
-object goal_init(const Args& call) {
-    PyObject* a[3];
-    init_sig.bind(call, a);
-    auto [self, goal_text, owner] = a;
-    expect(goal_text, &PyUnicode_Type, "goal_text");
-    expect(owner, &PyUnicode_Type, "owner");
-
+ORV_FUNCTION(goal_init, "__init__(self, goal_text: str, owner: str) -> None",
+             "A new goal owned by `owner`, created now, with an empty history.") {
+    auto& [self, goal_text, owner] = args;
     handle h(self);
-    object now = g.get("_now_iso")();
-    h.attr("goal") = handle(goal_text);
-    h.attr("owner") = handle(owner);
-    h.attr("created_at") = now;
-    h.attr("updated_at") = h.attr("created_at");
-    h.attr("history") = nb::list();
+    object now = mod.get(k_now_iso)();
+    setattr(h, k_goal, handle(goal_text));
+    setattr(h, k_owner, handle(owner));
+    setattr(h, k_created_at, now);
+    setattr(h, k_updated_at, getattr(h, k_created_at));
+    setattr(h, k_history, nb::list());
     return nb::none();
 }
 
-Signature update_sig{"Goal.update", {"self", "new_goal", "claimed_owner"}, 3, 3};
 // Replaces the text if `claimed_owner` is the owner, recording the old text in
 // the history; False (and no change) for anyone else. Does not save.
-object update(const Args& call) {
-    PyObject* a[3];
-    update_sig.bind(call, a);
-    auto [self, new_goal, claimed_owner] = a;
-    expect(new_goal, &PyUnicode_Type, "new_goal");
-    expect(claimed_owner, &PyUnicode_Type, "claimed_owner");
-
+ORV_FUNCTION(update, "update(self, new_goal: str, claimed_owner: str) -> bool",
+             "Replace the goal text if `claimed_owner` is the owner; True if it was replaced. "
+             "Does not save.") {
+    auto& [self, new_goal, claimed_owner] = args;
     handle h(self);
-    int other = PyObject_RichCompareBool(claimed_owner, h.attr("owner").ptr(), Py_NE);
+    int other = PyObject_RichCompareBool(claimed_owner, getattr(h, k_owner).ptr(), Py_NE);
     must(other);
     if (other) return nb::bool_(false);
 
-    object now = g.get("_now_iso")();
-    nb::dict entry;
-    entry["goal"] = h.attr("goal");
-    entry["set_at"] = h.attr("updated_at");
-    entry["replaced_at"] = now;
-    h.attr("history").attr("append")(entry);
-    h.attr("goal") = handle(new_goal);
-    h.attr("updated_at") = now;
+    object now = mod.get(k_now_iso)();
+    object entry = own(PyDict_New());
+    set_item(entry, k_goal, getattr(h, k_goal));
+    set_item(entry, k_set_at, getattr(h, k_updated_at));
+    set_item(entry, k_replaced_at, now);
+    call_method(getattr(h, k_history), k_append, entry);
+    setattr(h, k_goal, handle(new_goal));
+    setattr(h, k_updated_at, now);
     return nb::bool_(true);
 }
 
-Signature get_sig{"Goal.get", {"self"}, 1, 1};
-// The current goal text.
-object get_goal(const Args& call) {
-    PyObject* a[1];
-    get_sig.bind(call, a);
-    return returning(handle(a[0]).attr("goal"), &PyUnicode_Type);
+ORV_FUNCTION(get_goal, "get(self) -> str", "The current goal text.") {
+    auto& [self] = args;
+    return getattr(self, k_goal);
 }
 
-Signature to_dict_sig{"Goal.to_dict", {"self"}, 1, 1};
 // A plain map in file order; the history is a deep copy, so the map can be
 // changed freely.
-object to_dict(const Args& call) {
-    PyObject* a[1];
-    to_dict_sig.bind(call, a);
-    handle h(a[0]);
-    nb::dict d;
-    d["goal"] = h.attr("goal");
-    d["owner"] = h.attr("owner");
-    d["created_at"] = h.attr("created_at");
-    d["updated_at"] = h.attr("updated_at");
-    d["history"] = host("copy", "deepcopy")(h.attr("history"));
-    return returning(std::move(d), &PyDict_Type);
+ORV_FUNCTION(to_dict, "to_dict(self) -> dict",
+             "The goal as a plain map: goal, owner, created_at, updated_at, history.") {
+    auto& [self] = args;
+    handle h(self);
+    object d = own(PyDict_New());
+    set_item(d, k_goal, getattr(h, k_goal));
+    set_item(d, k_owner, getattr(h, k_owner));
+    set_item(d, k_created_at, getattr(h, k_created_at));
+    set_item(d, k_updated_at, getattr(h, k_updated_at));
+    set_item(d, k_history, copy_deepcopy(getattr(h, k_history)));
+    return d;
 }
 
 // ------------------------------------------------------------------- file
@@ -99,64 +89,52 @@ object to_dict(const Args& call) {
 // Closes a file after a failed read or write; the failure stays the error
 // the caller sees, as with a `with` block.
 void close_after_failure(handle file) {
-    if (PyObject* r = PyObject_CallMethod(file.ptr(), "close", nullptr))
+    PyObject* saved = PyErr_GetRaisedException();
+    if (PyObject* r = PyObject_CallMethodNoArgs(file.ptr(), k_close))
         Py_DECREF(r);
     else
         PyErr_Clear();
+    PyErr_SetRaisedException(saved);
 }
 
-Signature save_sig{"Goal.save", {"self", "path"}, 2, 2};
 // Writes the goal file, creating missing parent directories. The YAML text is
 // produced before the file is opened, so a goal that cannot be represented
 // raises without truncating the goal file already on disk.
-object save(const Args& call) {
-    PyObject* a[2];
-    save_sig.bind(call, a);
-    auto [self, path] = a;
-    expect(path, &PyUnicode_Type, "path");
+ORV_FUNCTION(save, "save(self, path: str) -> None",
+             "Write the goal file at `path`, creating missing directories.") {
+    auto& [self, path] = args;
+    object parent = getattr(pathlib_Path(handle(path)), k_parent);
+    getattr(parent, k_mkdir)(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    object data = call_method(self, k_to_dict);
+    object text = yaml_dump(data, nb::arg("default_flow_style") = false,
+                            nb::arg("sort_keys") = false);
 
-    host("pathlib", "Path")(handle(path)).attr("parent").attr("mkdir")(
-        nb::arg("parents") = true, nb::arg("exist_ok") = true);
-    object data = handle(self).attr("to_dict")();
-    object text = host("yaml", "dump")(data, nb::arg("default_flow_style") = false,
-                                       nb::arg("sort_keys") = false);
-
-    object file = host("builtins", "open")(handle(path), "w", nb::arg("encoding") = "utf-8");
+    object file = builtins_open(handle(path), "w", nb::arg("encoding") = "utf-8");
     try {
-        file.attr("write")(text);
+        call_method(file, k_write, text);
     } catch (nb::python_error&) {
         close_after_failure(file);
         throw;
     }
-    file.attr("close")();  // a failure to flush (a full disk) is not hidden
+    call_method(file, k_close);  // a failure to flush (a full disk) is not hidden
     return nb::none();
 }
 
-Signature load_sig{"Goal.load", {"cls", "path"}, 2, 2};
 // Reads a goal file: a mapping with at least "goal" and "owner". The object is
 // made without the constructor and its values are taken as they are.
-object load(const Args& call) {
-    PyObject* a[2];
-    load_sig.bind(call, a);
-    auto [cls, path] = a;
-    expect(path, &PyUnicode_Type, "path");
-
-    object file = host("builtins", "open")(handle(path), "r", nb::arg("encoding") = "utf-8");
+ORV_FUNCTION(load, "load(cls, path: str) -> Goal", "Read a goal from the goal file at `path`.") {
+    auto& [cls, path] = args;
+    object file = builtins_open(handle(path), "r", nb::arg("encoding") = "utf-8");
     object data;
     try {
-        data = host("yaml", "safe_load")(file);
+        data = yaml_safe_load(file);
     } catch (nb::python_error&) {
         close_after_failure(file);
         throw;
     }
-    file.attr("close")();
+    call_method(file, k_close);
 
-    static PyObject* const k_goal = intern("goal");
-    static PyObject* const k_owner = intern("owner");
-    static PyObject* const k_created = intern("created_at");
-    static PyObject* const k_updated = intern("updated_at");
-    static PyObject* const k_history = intern("history");
-    auto has = [&](PyObject* key) {
+    auto has = [&](const Name& key) {
         int r = PyDict_Contains(data.ptr(), key);
         must(r);
         return r == 1;
@@ -164,74 +142,45 @@ object load(const Args& call) {
     if (!PyDict_Check(data.ptr()) || !has(k_goal) || !has(k_owner))
         raise(PyExc_ValueError, "Invalid goal file: %U", path);
 
-    object obj = handle(cls).attr("__new__")(handle(cls));
-    obj.attr("goal") = get(data, k_goal, nb::none());
-    obj.attr("owner") = get(data, k_owner, nb::none());
-    obj.attr("created_at") = has(k_created) ? get(data, k_created, nb::none())
-                                            : g.get("_now_iso")();
-    obj.attr("updated_at") = has(k_updated) ? get(data, k_updated, nb::none())
-                                            : obj.attr("created_at");
-    obj.attr("history") = has(k_history) ? get(data, k_history, nb::none()) : nb::list();
+    object obj = call_method(cls, k_new, handle(cls));
+    setattr(obj, k_goal, get(data, k_goal, nb::none()));
+    setattr(obj, k_owner, get(data, k_owner, nb::none()));
+    setattr(obj, k_created_at,
+            has(k_created_at) ? get(data, k_created_at, nb::none()) : mod.get(k_now_iso)());
+    setattr(obj, k_updated_at,
+            has(k_updated_at) ? get(data, k_updated_at, nb::none()) : getattr(obj, k_created_at));
+    setattr(obj, k_history, has(k_history) ? get(data, k_history, nb::none()) : object(nb::list()));
     return obj;
 }
 
 // ---------------------------------------------------------------- terminal
 
-Signature prompt_sig{"Goal.from_prompt", {"cls", "owner"}, 2, 2};
 // Asks the owner for the goal text on the terminal; blanks alone are refused.
-object from_prompt(const Args& call) {
-    PyObject* a[2];
-    prompt_sig.bind(call, a);
-    auto [cls, owner] = a;
-    expect(owner, &PyUnicode_Type, "owner");
-
-    object print = host("builtins", "print");
-    print("Orvane needs a GOAL to operate.");
-    print("The goal defines what 'right' means. The system will find deviations from it.");
-    print();
-    object text = host("builtins", "input")("Enter your goal: ").attr("strip")();
+ORV_FUNCTION(from_prompt, "from_prompt(cls, owner: str) -> Goal",
+             "Ask for the goal text on the terminal.") {
+    auto& [cls, owner] = args;
+    builtins_print("Orvane needs a GOAL to operate.");
+    builtins_print("The goal defines what 'right' means. The system will find deviations from it.");
+    builtins_print();
+    object text = call_method(builtins_input("Enter your goal: "), k_strip);
     if (!truth(text.ptr())) raise(PyExc_ValueError, "Goal cannot be empty.");
     return handle(cls)(text, handle(owner));
 }
 
-PyMethodDef goal_methods[] = {
-    method<goal_init>("__init__",
-                      "__init__(self, goal_text, owner)\n--\n\n"
-                      "A new goal owned by `owner`, created now, with an empty history."),
-    method<update>("update",
-                   "update(self, new_goal, claimed_owner)\n--\n\n"
-                   "Replace the goal text if `claimed_owner` is the owner; True if it was "
-                   "replaced. Does not save."),
-    method<get_goal>("get", "get(self)\n--\n\nThe current goal text."),
-    method<to_dict>("to_dict",
-                    "to_dict(self)\n--\n\n"
-                    "The goal as a plain map: goal, owner, created_at, updated_at, history."),
-    method<save>("save",
-                 "save(self, path)\n--\n\n"
-                 "Write the goal file at `path`, creating missing directories."),
-};
-
-PyMethodDef goal_class_methods[] = {
-    method<load>("load", "load(cls, path)\n--\n\nRead a goal from the goal file at `path`."),
-    method<from_prompt>("from_prompt",
-                        "from_prompt(cls, owner)\n--\n\nAsk for the goal text on the terminal."),
-};
-
-PyMethodDef functions[] = {
-    method<now_iso_fn>("_now_iso", "_now_iso()\n--\n\nThe current UTC time in ISO 8601 form."),
-};
-
 }  // namespace
 
 NB_MODULE(goal, m) {
-    m.doc() = "The owner's goal: its text, its history, its file and its terminal prompt.";
-    g.bind(m);
-    for (PyMethodDef& def : functions) add_function(m, &def);
+    mod.init(m, "The owner's goal: its text, its history, its file and its terminal prompt.");
+    mod.function(now_iso_def);
 
-    ClassBuilder goal("Goal", g,
-                      "The human-supplied goal of an agent instance; only its owner may "
-                      "change it.");
-    for (PyMethodDef& def : goal_methods) goal.method(&def);
-    for (PyMethodDef& def : goal_class_methods) goal.class_method(&def);
+    ClassBuilder goal(mod, "Goal",
+                      "The human-supplied goal of an agent instance; only its owner may change it.");
+    goal.method(goal_init_def)
+        .method(update_def)
+        .method(get_goal_def)
+        .method(to_dict_def)
+        .method(save_def)
+        .class_method(load_def)
+        .class_method(from_prompt_def);
     m.attr("Goal") = goal.build();
 }

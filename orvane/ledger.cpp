@@ -12,6 +12,7 @@
 // while the protocol's functions and json.loads are the originals; patched
 // ones are called line by line, as Python code would.
 #include "support/event.hpp"
+#include "support/files.hpp"
 #include "support/host.hpp"
 #include "support/json.hpp"
 
@@ -31,8 +32,8 @@ namespace {
 
 using namespace orv;
 
-Globals g;      // orvane.ledger's globals
-Globals proto;  // orvane.protocol's globals
+Module mod;    // orvane.ledger
+Module proto;  // orvane.protocol
 
 // The protocol's functions as imported when this module loaded. Never
 // destroyed: a static destructor would release them after the interpreter
@@ -46,91 +47,33 @@ PyObject* load_all_function = nullptr;  // our _load_all, to spot overrides
 
 // Interned names read on every event.
 struct Keys {
-    PyObject *id, *type, *payload, *question, *timestamp, *target, *source, *generation, *depth,
-        *finding_type, *severity, *empty, *resolved, *execution_mode, *unknown, *cache,
-        *cache_key, *path, *appended, *loaded_rules, *digest, *load_all;
-    void init() {
-        id = intern("id");
-        type = intern("type");
-        payload = intern("payload");
-        question = intern("question");
-        timestamp = intern("timestamp");
-        target = intern("target");
-        source = intern("source");
-        generation = intern("generation");
-        depth = intern("depth");
-        finding_type = intern("finding_type");
-        severity = intern("severity");
-        empty = intern("empty");
-        resolved = intern("resolved");
-        execution_mode = intern("execution_mode");
-        unknown = intern("unknown");
-        cache = intern("_cache");
-        cache_key = intern("_cache_key");
-        path = intern("_path");
-        appended = intern("_appended");
-        loaded_rules = intern("_loaded_rules");
-        digest = intern("_digest");
-        load_all = intern("_load_all");
-    }
+    Name id{"id"}, type{"type"}, payload{"payload"}, question{"question"}, timestamp{"timestamp"},
+        target{"target"}, source{"source"}, generation{"generation"}, depth{"depth"},
+        finding_type{"finding_type"}, severity{"severity"}, empty{"empty"}, resolved{"resolved"},
+        execution_mode{"execution_mode"}, unknown{"unknown"}, cache{"_cache"},
+        cache_key{"_cache_key"}, path{"_path"}, appended{"_appended"},
+        loaded_rules{"_loaded_rules"}, digest{"_digest"}, load_all{"_load_all"},
+        validate_event{"validate_event"}, serialize{"serialize"}, deserialize{"deserialize"},
+        required_fields{"_REQUIRED_FIELDS"}, event_types{"_EVENT_TYPES"}, append{"append"},
+        all_question_stats{"all_question_stats"}, parent{"parent"}, mkdir{"mkdir"};
 } k;
+Host pathlib_Path{"pathlib", "Path"}, builtins_round{"builtins", "round"};
 
 // A protocol function as this module sees it now: our global of that name
 // when it was replaced here, else the protocol module's attribute.
-object protocol_fn(const char* name, const object& original) {
-    object mine = g.get(name);
+object protocol_fn(const Name& name, const object& original) {
+    object mine = mod.get(name);
     return mine.is(original) ? proto.get(name) : mine;
 }
 
 // ------------------------------------------------------------------ files
 
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
+using files::Fd;
+using files::raise_os_error;
+using files::stat_key;
 
-[[noreturn]] void raise_os_error(handle path) {
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-    raise_current();
-}
-
-// The path to hand to the system: os.fspath(self._path) as bytes.
-struct SysPath {
-    object path;   // the `_path` object itself, for error messages
-    object bytes;  // its file-system encoding
-    explicit SysPath(handle self) : path(own(PyObject_GetAttr(self.ptr(), k.path))) {
-        PyObject* b = nullptr;
-        if (!PyUnicode_FSConverter(path.ptr(), &b)) raise_current();
-        bytes = nb::steal(b);
-    }
-    const char* c_str() const { return PyBytes_AS_STRING(bytes.ptr()); }
-};
-
-object stat_key(const struct stat& st) {
-    long long ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-    return nb::make_tuple(nb::int_(ns), nb::int_(static_cast<long long>(st.st_size)));
-}
-
-// Runs `body` while holding flock(fd, mode) through the host's fcntl; the lock
-// is released whether or not the body succeeds.
-template <typename F>
-void with_lock(int fd, const char* mode, F&& body) {
-    object flock = host("fcntl", "flock");
-    flock(fd, host("fcntl", mode));
-    try {
-        body();
-    } catch (...) {
-        try {
-            flock(fd, host("fcntl", "LOCK_UN"));
-        } catch (nb::python_error&) {
-            // the body's error is the one to report
-        }
-        throw;
-    }
-    flock(fd, host("fcntl", "LOCK_UN"));
-}
+// The ledger's path as the system wants it.
+files::SysPath sys_path(handle self) { return files::SysPath(getattr(self, k.path)); }
 
 // ------------------------------------------------------------ loading
 
@@ -187,10 +130,10 @@ bool reads_natively(const object& deserialize, const object& validate) {
 class LineParser {
 public:
     explicit LineParser(handle path)
-        : deserialize_(protocol_fn("deserialize", originals.deserialize)),
-          validate_(protocol_fn("validate_event", originals.validate_event)),
+        : deserialize_(protocol_fn(k.deserialize, originals.deserialize)),
+          validate_(protocol_fn(k.validate_event, originals.validate_event)),
           native_(reads_natively(deserialize_, validate_)),
-          rules_(proto.get("_REQUIRED_FIELDS"), proto.get("_EVENT_TYPES")),
+          rules_(proto.get(k.required_fields), proto.get(k.event_types)),
           warn_{nb::borrow(path)} {}
 
     // Every line of [p, end); the last one may lack its line end.
@@ -279,8 +222,8 @@ nb::list read_events(int fd, handle path, bool& reusable) {
 // What the validity of loaded events depends on besides the file: the type
 // registry and the table of required fields, as they stand now.
 object rules_now() {
-    object types = own(PyFrozenSet_New(proto.get("_EVENT_TYPES").ptr()));
-    object fields = own(PyMapping_Items(proto.get("_REQUIRED_FIELDS").ptr()));
+    object types = own(PyFrozenSet_New(proto.get(k.event_types).ptr()));
+    object fields = own(PyMapping_Items(proto.get(k.required_fields).ptr()));
     return nb::make_tuple(types, own(PyList_AsTuple(fields.ptr())));
 }
 
@@ -325,10 +268,10 @@ void forget_digest(handle self) {
 
 // The body of _load_all, handing back the cached list itself.
 object load_cached(handle self) {
-    SysPath path(self);
+    const files::SysPath path = sys_path(self);
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {
-        if (errno != ENOENT && errno != ENOTDIR) raise_os_error(path.path);
+        if (errno != ENOENT && errno != ENOTDIR) raise_os_error(path.path());
         st.st_size = 0;
     }
     if (st.st_size == 0) {
@@ -352,8 +295,8 @@ object load_cached(handle self) {
         int same = PyObject_RichCompareBool(copy_key.ptr(), key.ptr(), Py_EQ);
         must(same);
         if (same &&
-            reads_natively(protocol_fn("deserialize", originals.deserialize),
-                           protocol_fn("validate_event", originals.validate_event)) &&
+            reads_natively(protocol_fn(k.deserialize, originals.deserialize),
+                           protocol_fn(k.validate_event, originals.validate_event)) &&
             rules_unchanged(self)) {
             set_attr(self, k.cache, copy);
             set_attr(self, k.cache_key, key);
@@ -361,16 +304,16 @@ object load_cached(handle self) {
         }
     }
 
-    Fd file;
-    file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (file.fd < 0) raise_os_error(path.path);
+    Fd file = files::open_file(path, O_RDONLY);
     // The collector would walk the growing list again and again while it finds
     // nothing to free: decoded events form no cycles.
     const int collecting = PyGC_Disable();
     nb::list events;
     bool reusable = false;
     try {
-        with_lock(file.fd, "LOCK_SH", [&] { events = read_events(file.fd, path.path, reusable); });
+        files::Lock lock(file.get(), files::Lock::shared);
+        events = read_events(file.get(), path.path(), reusable);
+        lock.release();
     } catch (...) {
         if (collecting) PyGC_Enable();
         throw;
@@ -398,36 +341,32 @@ object events_of(handle self, bool* cached = nullptr) {
 
 // ------------------------------------------------------------- the class
 
-Signature init_sig{"Ledger.__init__", {"self", "path"}, 2, 2};
-object ledger_init(const Args& call) {
-    PyObject* a[2];
-    init_sig.bind(call, a);
-    handle self(a[0]);
-    object path = host("pathlib", "Path")(handle(a[1]));
-    set_attr(self, k.path, path);
-    path.attr("parent").attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+ORV_FUNCTION(ledger_init, "__init__(self, path: str | Path) -> None",
+             "Open or create the ledger file at `path`.") {
+    auto& [self, path_arg] = args;
+    object path = pathlib_Path(handle(path_arg));
+    setattr(self, k.path, path);
+    getattr(getattr(path, k.parent), k.mkdir)(nb::arg("parents") = true,
+                                               nb::arg("exist_ok") = true);
     // Create the file only where nothing stands yet.
-    SysPath sys(self);
-    Fd file;
-    file.fd = ::open(sys.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (file.fd < 0 && errno != EEXIST) raise_os_error(sys.path);
-    set_attr(self, k.cache, nb::none());
-    set_attr(self, k.cache_key, nb::none());
+    const files::SysPath sys = sys_path(self);
+    Fd file = files::try_open(sys, O_WRONLY | O_CREAT | O_EXCL);
+    if (!file.valid() && errno != EEXIST) raise_os_error(sys.path());
+    setattr(self, k.cache, nb::none());
+    setattr(self, k.cache_key, nb::none());
     return nb::none();
 }
 
-Signature append_sig{"Ledger.append", {"self", "event"}, 2, 2};
-object append(const Args& call) {
-    PyObject* a[2];
-    append_sig.bind(call, a);
-    handle self(a[0]), ev(a[1]);
-    expect(ev.ptr(), &PyDict_Type, "event");
+ORV_FUNCTION(append, "append(self, event: dict) -> None",
+             "Validate one event and append it as one line under an exclusive lock.") {
+    auto& [self_arg, ev_arg] = args;
+    handle self(self_arg), ev(ev_arg);
 
-    if (!truth(protocol_fn("validate_event", originals.validate_event)(ev).ptr())) {
+    if (!truth(protocol_fn(k.validate_event, originals.validate_event)(ev).ptr())) {
         object text = own(PyObject_Str(ev.ptr()));
         raise(PyExc_ValueError, "Invalid event: %U", text.ptr());
     }
-    object line = own(PyNumber_Add(protocol_fn("serialize", originals.serialize)(ev).ptr(),
+    object line = own(PyNumber_Add(protocol_fn(k.serialize, originals.serialize)(ev).ptr(),
                                    nb::str("\n").ptr()));
     Py_ssize_t size;
     const char* bytes = PyUnicode_AsUTF8AndSize(line.ptr(), &size);
@@ -442,36 +381,9 @@ object append(const Args& call) {
         known_key = own(PyObject_GetAttr(self.ptr(), k.cache_key));
     }
 
-    SysPath path(self);
-    Fd file;
-    file.fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (file.fd < 0 && errno == EACCES) file.fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (file.fd < 0) raise_os_error(path.path);
-
-    object key_before, key_after;
-    with_lock(file.fd, "LOCK_EX", [&] {
-        struct stat st;
-        if (::fstat(file.fd, &st) != 0) raise_os_error(path.path);
-        key_before = stat_key(st);
-        // A torn last line (a writer died mid-line) must not swallow ours.
-        std::string out;
-        char last;
-        if (st.st_size > 0 && ::pread(file.fd, &last, 1, st.st_size - 1) == 1 && last != '\n' &&
-            last != '\r')
-            out.push_back('\n');
-        out.append(bytes, static_cast<size_t>(size));
-        // The whole line goes out before the lock is released.
-        for (size_t done = 0; done < out.size();) {
-            ssize_t n = ::write(file.fd, out.data() + done, out.size() - done);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                raise_os_error(path.path);
-            }
-            done += static_cast<size_t>(n);
-        }
-        if (::fstat(file.fd, &st) != 0) raise_os_error(path.path);
-        key_after = stat_key(st);
-    });
+    const files::Appended written =
+        files::append_line(sys_path(self), std::string_view(bytes, static_cast<size_t>(size)), true);
+    object key_before = stat_key(written.before), key_after = stat_key(written.after);
 
     set_attr(self, k.cache, nb::none());
     set_attr(self, k.cache_key, nb::none());
@@ -493,7 +405,7 @@ object append(const Args& call) {
             if (decoded && !PyDict_CheckExact(decoded)) Py_CLEAR(decoded);
             if (decoded) {
                 object back = nb::steal(decoded);
-                event::Rules rules(proto.get("_REQUIRED_FIELDS"), proto.get("_EVENT_TYPES"));
+                event::Rules rules(proto.get(k.required_fields), proto.get(k.event_types));
                 if (rules.check(decoded)) must(PyList_Append(known.ptr(), decoded));
                 carried = nb::make_tuple(known, key_after);
             }
@@ -503,18 +415,17 @@ object append(const Args& call) {
     return nb::none();
 }
 
-Signature load_all_sig{"Ledger._load_all", {"self"}, 1, 1};
-object load_all(const Args& call) {
-    PyObject* a[1];
-    load_all_sig.bind(call, a);
-    return own(PySequence_List(load_cached(a[0]).ptr()));
+ORV_FUNCTION(load_all, "_load_all(self) -> list",
+             "Every valid event in file order, through the cache.") {
+    auto& [self] = args;
+    return own(PySequence_List(load_cached(self).ptr()));
 }
 
-Signature size_sig{"Ledger.size", {"self"}, 1, 1};
-object size(const Args& call) {
-    PyObject* a[1];
-    size_sig.bind(call, a);
-    return nb::int_(PyObject_Length(events_of(a[0]).ptr()));
+ORV_FUNCTION(size, "size(self) -> int", "The number of valid events.") {
+    auto& [self] = args;
+    const Py_ssize_t n = PyObject_Length(events_of(self).ptr());
+    if (n < 0) raise_current();
+    return nb::int_(n);
 }
 
 // ----------------------------------------------------------------- queries
@@ -591,67 +502,52 @@ bool keeps(PyObject* ev, PyObject* key, PyObject* value, int op, handle dflt) {
     return r == 1;
 }
 
-Signature events_sig{"Ledger.events",
-                     {"self", "event_type", "source", "target", "since", "limit", "min_generation",
-                      "max_depth"},
-                     8,
-                     1};
-object events(const Args& call) {
-    PyObject* a[8];
-    events_sig.bind(call, a);
-    auto [self, event_type, source, target, since, limit_arg, min_generation, max_depth] = a;
-    for (auto [value, name] : {std::pair{event_type, "event_type"}, {source, "source"},
-                               {target, "target"}, {since, "since"}})
-        if (value) expect(value, &PyUnicode_Type, name, true);
-    object limit = limit_arg ? to_int(limit_arg, "limit") : nb::int_(0);
-    object min_gen = min_generation && min_generation != Py_None
-                         ? to_int(min_generation, "min_generation") : nb::none();
-    object max_dep = max_depth && max_depth != Py_None ? to_int(max_depth, "max_depth")
-                                                       : nb::none();
-
+ORV_FUNCTION(events,
+             "events(self, event_type: str | None = None, source: str | None = None, "
+             "target: str | None = None, since: str | None = None, limit: int = 0, "
+             "min_generation: int | None = None, max_depth: int | None = None) -> list",
+             "Filtered events, most recent first.") {
+    auto& [self, event_type, source, target, since, limit, min_gen, max_dep] = args;
     object all = events_of(self);
     object none = nb::none(), zero = nb::int_(0);
     nb::list kept;
     const Py_ssize_t n = PyList_GET_SIZE(all.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* ev = PyList_GET_ITEM(all.ptr(), i);
-        if (event_type && event_type != Py_None && !keeps(ev, k.type, event_type, Py_EQ, none)) continue;
-        if (source && source != Py_None && !keeps(ev, k.source, source, Py_EQ, none)) continue;
-        if (target && target != Py_None && !keeps(ev, k.target, target, Py_EQ, none)) continue;
-        if (since && since != Py_None && !keeps(ev, k.timestamp, since, Py_GE, none)) continue;
-        if (!min_gen.is_none() && !keeps(ev, k.generation, min_gen.ptr(), Py_GE, zero)) continue;
-        if (!max_dep.is_none() && !keeps(ev, k.depth, max_dep.ptr(), Py_LE, zero)) continue;
+        if (event_type != Py_None && !keeps(ev, k.type, event_type, Py_EQ, none)) continue;
+        if (source != Py_None && !keeps(ev, k.source, source, Py_EQ, none)) continue;
+        if (target != Py_None && !keeps(ev, k.target, target, Py_EQ, none)) continue;
+        if (since != Py_None && !keeps(ev, k.timestamp, since, Py_GE, none)) continue;
+        if (min_gen != Py_None && !keeps(ev, k.generation, min_gen, Py_GE, zero)) continue;
+        if (max_dep != Py_None && !keeps(ev, k.depth, max_dep, Py_LE, zero)) continue;
         kept.append(handle(ev));
     }
     int overflow = 0;
-    long long lim = PyLong_AsLongLongAndOverflow(limit.ptr(), &overflow);
+    long long lim = PyLong_AsLongLongAndOverflow(limit, &overflow);
     if (overflow > 0) lim = PY_SSIZE_T_MAX;
     if (overflow < 0) lim = 0;
     return ordered(kept, true, static_cast<Py_ssize_t>(lim));
 }
 
-Signature export_sig{"Ledger.export_since", {"self", "timestamp"}, 2, 2};
-object export_since(const Args& call) {
-    PyObject* a[2];
-    export_sig.bind(call, a);
-    expect(a[1], &PyUnicode_Type, "timestamp");
-    object all = events_of(a[0]);
+ORV_FUNCTION(export_since, "export_since(self, timestamp: str) -> list",
+             "Events at or after `timestamp`, oldest first.") {
+    auto& [self, timestamp] = args;
+    object all = events_of(self);
     nb::list kept;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.ptr()); ++i) {
         PyObject* ev = PyList_GET_ITEM(all.ptr(), i);
         object ts = own(PyObject_GetItem(ev, k.timestamp));
-        int r = PyObject_RichCompareBool(ts.ptr(), a[1], Py_GE);
+        int r = PyObject_RichCompareBool(ts.ptr(), timestamp, Py_GE);
         must(r);
         if (r) kept.append(handle(ev));
     }
     return ordered(kept, false, 0);
 }
 
-Signature merge_sig{"Ledger.merge", {"self", "other"}, 2, 2};
-object merge(const Args& call) {
-    PyObject* a[2];
-    merge_sig.bind(call, a);
-    handle self(a[0]), other(a[1]);
+ORV_FUNCTION(merge, "merge(self, other: Ledger) -> int",
+             "Append the events of another ledger that this one lacks; return how many.") {
+    auto& [self_arg, other_arg] = args;
+    handle self(self_arg), other(other_arg);
     nb::set ids;
     object mine = own(PyObject_CallMethodNoArgs(self.ptr(), k.load_all));
     for (handle ev : nb::iter(mine)) ids.add(own(PyObject_GetItem(ev.ptr(), k.id)));
@@ -660,7 +556,7 @@ object merge(const Args& call) {
     for (handle ev : nb::iter(theirs)) {
         object id = own(PyObject_GetItem(ev.ptr(), k.id));
         if (ids.contains(id)) continue;
-        self.attr("append")(ev);
+        call_method(self, k.append, ev);
         ids.add(id);
         ++added;
     }
@@ -759,32 +655,35 @@ void count_into(nb::dict& counts, handle key) {
     must(PyDict_SetItem(counts.ptr(), key.ptr(), next.ptr()));
 }
 
-PyObject* const* event_kinds() {
-    static PyObject* const kinds[] = {intern("SELECTION"), intern("FINDING"),
-                                      intern("ACTION_VERIFY"), intern("FORGE"), intern("CYCLE")};
-    return kinds;
-}
+// The event types the statistics read, in Kind order.
+Name kSelectionName{"SELECTION"}, kFindingName{"FINDING"}, kVerifyName{"ACTION_VERIFY"},
+    kForgeName{"FORGE"}, kCycleName{"CYCLE"};
+const Name* const kKindNames[] = {&kSelectionName, &kFindingName, &kVerifyName, &kForgeName,
+                                  &kCycleName};
 enum Kind : uint8_t { kSelection, kFinding, kVerify, kForge, kCycle, kOther };
 
 Kind kind_of(PyObject* ev) {
     object type = get(ev, k.type, nb::none());
-    PyObject* const* kinds = event_kinds();
     for (int i = 0; i < kOther; ++i)
-        if (equals(type.ptr(), kinds[i])) return static_cast<Kind>(i);
+        if (equals(type.ptr(), *kKindNames[i])) return static_cast<Kind>(i);
     return kOther;
 }
 
 // The five cycle totals, their defaults and the order of a bucket's keys.
+Name kFindingsCount{"findings_count"}, kActionsExecuted{"actions_executed"},
+    kActionsVerified{"actions_verified"}, kCostUsd{"cost_usd"}, kDurationSecs{"duration_secs"},
+    kCycleCount{"cycle_count"};
 struct CycleKeys {
     PyObject* names[5];
     PyObject* count;
     object defaults[5];
     CycleKeys()
-        : names{intern("findings_count"), intern("actions_executed"), intern("actions_verified"),
-                intern("cost_usd"), intern("duration_secs")},
-          count(intern("cycle_count")),
+        : names{kFindingsCount, kActionsExecuted, kActionsVerified, kCostUsd, kDurationSecs},
+          count(kCycleCount),
           defaults{nb::int_(0), nb::int_(0), nb::int_(0), nb::float_(0.0), nb::float_(0.0)} {}
 };
+// Made on first use, after the names are interned; never destroyed, as
+// a static destructor would run after the interpreter has finalised.
 const CycleKeys& cycle_keys() {
     static const CycleKeys* keys = new CycleKeys();
     return *keys;
@@ -813,7 +712,7 @@ nb::dict all_question_stats_of(handle all, handle names) {
         findings.emplace_back();
         return facts.size() - 1;
     };
-    object no = nb::bool_(false), none = nb::none(), unknown = nb::borrow(k.unknown);
+    object no = nb::bool_(false), none = nb::none(), unknown = nb::borrow(k.unknown.ptr());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.ptr()); ++i) {
         PyObject* ev = PyList_GET_ITEM(all.ptr(), i);
         object p = payload_of(ev);
@@ -913,7 +812,7 @@ nb::dict population_stats_of(handle all) {
 nb::dict triage_effectiveness_of(handle all) {
     const CycleKeys& c = cycle_keys();
     nb::dict buckets;
-    object unknown = nb::borrow(k.unknown), one = nb::int_(1);
+    object unknown = nb::borrow(k.unknown.ptr()), one = nb::int_(1);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.ptr()); ++i) {
         PyObject* ev = PyList_GET_ITEM(all.ptr(), i);
         if (kind_of(ev) != kCycle) continue;
@@ -936,7 +835,7 @@ nb::dict triage_effectiveness_of(handle all) {
         object cycles = own(PyNumber_Add(PyDict_GetItem(bucket, c.count), one.ptr()));
         must(PyDict_SetItem(bucket, c.count, cycles.ptr()));
     }
-    object round = host("builtins", "round");
+    object round = builtins_round.get();
     for (auto [mode, bucket] : buckets) round_bucket(bucket, round);
     return buckets;
 }
@@ -1313,7 +1212,7 @@ bool triage_effectiveness_of(Digest& d, nb::dict& out) {
         for (int f = 0; f < 5; ++f)
             if (!b.totals[static_cast<size_t>(f)].add(add[static_cast<size_t>(f)])) return false;
     }
-    object round = host("builtins", "round");
+    object round = builtins_round.get();
     for (int32_t m : order) {
         const Bucket& b = buckets[static_cast<size_t>(m)];
         nb::dict bucket;
@@ -1338,13 +1237,12 @@ struct StatsSource {
     }
 };
 
-Signature all_stats_sig{"Ledger.all_question_stats", {"self", "question_names"}, 2, 1};
-object all_question_stats(const Args& call) {
-    PyObject* a[2];
-    all_stats_sig.bind(call, a);
-    handle names(a[1] ? a[1] : Py_None);
-    expect(names.ptr(), &PyList_Type, "question_names", true);
-    StatsSource src(a[0]);
+ORV_FUNCTION(all_question_stats,
+             "all_question_stats(self, question_names: list[str] | None = None) -> dict",
+             "Productivity statistics per question, in one pass.") {
+    auto& [self, names_arg] = args;
+    handle names(names_arg);
+    StatsSource src(self);
     if (src.digest && !src.digest->irregular_questions)
         return all_question_stats_of(*src.digest, names);
     return all_question_stats_of(src.events, names);
@@ -1353,12 +1251,10 @@ object all_question_stats(const Args& call) {
 // The instance's attributes for pickling and copying, without the
 // statistics digest: a native handle that neither pickles nor copies, and
 // that the copy rebuilds on first use.
-Signature getstate_sig{"Ledger.__getstate__", {"self"}, 1, 1};
-object getstate(const Args& call) {
-    PyObject* a[1];
-    getstate_sig.bind(call, a);
+ORV_FUNCTION(getstate, "__getstate__(self) -> dict", "The attributes to pickle or copy.") {
+    auto& [self] = args;
     PyObject* const digest = k.digest;
-    object attrs = own(PyObject_GenericGetDict(a[0], nullptr));
+    object attrs = own(PyObject_GenericGetDict(self, nullptr));
     object state = own(PyDict_Copy(attrs.ptr()));
     if (PyDict_DelItem(state.ptr(), digest) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) raise_current();
@@ -1367,88 +1263,61 @@ object getstate(const Args& call) {
     return state;
 }
 
-Signature question_stats_sig{"Ledger.question_stats", {"self", "question_name"}, 2, 2};
-object question_stats(const Args& call) {
-    PyObject* a[2];
-    question_stats_sig.bind(call, a);
-    expect(a[1], &PyUnicode_Type, "question_name");
+ORV_FUNCTION(question_stats, "question_stats(self, question_name: str) -> dict",
+             "Productivity statistics of one question.") {
+    auto& [self, question_name] = args;
     nb::list names;
-    names.append(handle(a[1]));
-    object all = handle(a[0]).attr("all_question_stats")(names);
-    return returning(get(all, a[1], empty_record()), &PyDict_Type);
+    names.append(handle(question_name));
+    object all = call_method(self, k.all_question_stats, names);
+    return get(all, question_name, empty_record());
 }
 
-Signature population_sig{"Ledger.population_stats", {"self"}, 1, 1};
-object population_stats(const Args& call) {
-    PyObject* a[1];
-    population_sig.bind(call, a);
-    StatsSource src(a[0]);
+ORV_FUNCTION(population_stats, "population_stats(self) -> dict",
+             "The shape of the question population.") {
+    auto& [self] = args;
+    StatsSource src(self);
     if (src.digest && !src.digest->irregular_population) return population_stats_of(*src.digest);
     return population_stats_of(src.events);
 }
 
-Signature triage_sig{"Ledger.triage_effectiveness", {"self"}, 1, 1};
-object triage_effectiveness(const Args& call) {
-    PyObject* a[1];
-    triage_sig.bind(call, a);
-    StatsSource src(a[0]);
+ORV_FUNCTION(triage_effectiveness, "triage_effectiveness(self) -> dict",
+             "Cycle totals per execution mode.") {
+    auto& [self] = args;
+    StatsSource src(self);
     nb::dict out;
     if (src.digest && !src.digest->irregular_triage && triage_effectiveness_of(*src.digest, out))
         return std::move(out);
     return triage_effectiveness_of(src.events);
 }
 
-PyMethodDef methods[] = {
-    method<ledger_init>("__init__", "__init__(self, path)\n--\n\n"
-                                    "Open or create the ledger file at `path`."),
-    method<append>("append", "append(self, event)\n--\n\n"
-                             "Validate one event and append it as one line under an exclusive lock."),
-    method<load_all>("_load_all", "_load_all(self)\n--\n\n"
-                                  "Every valid event in file order, through the cache."),
-    method<events>("events",
-                   "events(self, event_type=None, source=None, target=None, since=None, limit=0, "
-                   "min_generation=None, max_depth=None)\n--\n\n"
-                   "Filtered events, most recent first."),
-    method<merge>("merge", "merge(self, other)\n--\n\n"
-                           "Append the events of another ledger that this one lacks; "
-                           "return how many."),
-    method<export_since>("export_since", "export_since(self, timestamp)\n--\n\n"
-                                         "Events at or after `timestamp`, oldest first."),
-    method<size>("size", "size(self)\n--\n\nThe number of valid events."),
-    method<getstate>("__getstate__", "__getstate__(self)\n--\n\n"
-                                     "The attributes to pickle or copy."),
-    method<question_stats>("question_stats", "question_stats(self, question_name)\n--\n\n"
-                                             "Productivity statistics of one question."),
-    method<all_question_stats>("all_question_stats",
-                               "all_question_stats(self, question_names=None)\n--\n\n"
-                               "Productivity statistics per question, in one pass."),
-    method<population_stats>("population_stats", "population_stats(self)\n--\n\n"
-                                                  "The shape of the question population."),
-    method<triage_effectiveness>("triage_effectiveness",
-                                 "triage_effectiveness(self)\n--\n\n"
-                                 "Cycle totals per execution mode."),
-};
-
 }  // namespace
 
 NB_MODULE(ledger, m) {
-    m.doc() = "The append-only, file-locked JSON-lines event store and its statistics.";
-    g.bind(m);
-    k.init();
+    mod.init(m, "The append-only, file-locked JSON-lines event store and its statistics.");
     json::init();
     object protocol = own(PyImport_ImportModule("orvane.protocol"));
-    proto.bind(protocol);
-    originals.validate_event = proto.get("validate_event");
-    originals.serialize = proto.get("serialize");
-    originals.deserialize = proto.get("deserialize");
+    proto.init(protocol, nullptr);
+    originals.validate_event = proto.get(k.validate_event);
+    originals.serialize = proto.get(k.serialize);
+    originals.deserialize = proto.get(k.deserialize);
     m.attr("validate_event") = originals.validate_event;
     m.attr("serialize") = originals.serialize;
     m.attr("deserialize") = originals.deserialize;
 
-    ClassBuilder ledger("Ledger", g, "The append-only event store of an agent instance.");
-    for (PyMethodDef& def : methods) ledger.method(&def);
+    ClassBuilder ledger(mod, "Ledger", "The append-only event store of an agent instance.");
+    ledger.method(ledger_init_def)
+        .method(append_def)
+        .method(load_all_def)
+        .method(events_def)
+        .method(merge_def)
+        .method(export_since_def)
+        .method(size_def)
+        .method(getstate_def)
+        .method(question_stats_def)
+        .method(all_question_stats_def)
+        .method(population_stats_def)
+        .method(triage_effectiveness_def);
     object cls = ledger.build();
-    object fn = own(PyObject_GetAttr(cls.ptr(), k.load_all));
-    load_all_function = fn.release().ptr();
+    load_all_function = getattr(cls, k.load_all).release().ptr();
     m.attr("Ledger") = cls;
 }

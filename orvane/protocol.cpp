@@ -12,7 +12,12 @@ namespace {
 
 using namespace orv;
 
-Globals g;  // this module's globals, read at call time
+Module mod;  // orvane.protocol, read at call time
+
+Name k_EVENT_TYPES{"_EVENT_TYPES"}, k_REQUIRED_FIELDS{"_REQUIRED_FIELDS"}, k_now_iso{"_now_iso"},
+    k_add{"add"}, k_id{"id"}, k_type{"type"}, k_source{"source"}, k_target{"target"},
+    k_payload{"payload"}, k_parent_id{"parent_id"}, k_instance_id{"instance_id"},
+    k_generation{"generation"}, k_depth{"depth"}, k_timestamp{"timestamp"};
 
 constexpr const char* kBuiltinTypes[] = {
     "QUESTION",     "FINDING",       "FORGE",         "SELECTION",
@@ -22,134 +27,108 @@ constexpr const char* kBuiltinTypes[] = {
     "PARSE_FABRICATION", "BRAIN_FAILURE",
 };
 
+void set_item(handle dict, const Name& key, handle value) {
+    must(PyDict_SetItem(dict.ptr(), key, value.ptr()));
+}
+
 // ---------------------------------------------------------------- registry
 
-Signature register_sig{"register_event_type", {"name"}, 1, 1};
-object register_event_type(const Args& call) {
-    PyObject* a[1];
-    register_sig.bind(call, a);
-    expect(a[0], &PyUnicode_Type, "name");
-    object registry = g.get("_EVENT_TYPES");
+ORV_FUNCTION(register_event_type, "register_event_type(name: str) -> None",
+             "Add an event type name to the registry (idempotent).") {
+    auto& [name] = args;
+    object registry = mod.get(k_EVENT_TYPES);
     if (PySet_CheckExact(registry.ptr()))
-        must(PySet_Add(registry.ptr(), a[0]));
+        must(PySet_Add(registry.ptr(), name));
     else
-        registry.attr("add")(handle(a[0]));
+        call_method(registry, k_add, handle(name));
     return nb::none();
 }
 
-Signature event_types_sig{"event_types", {}, 0, 0};
-object event_types(const Args& call) {
-    event_types_sig.bind(call, nullptr);
-    return own(PyFrozenSet_New(g.get("_EVENT_TYPES").ptr()));
+ORV_FUNCTION(event_types, "event_types() -> frozenset[str]",
+             "An immutable snapshot of the registered event types.") {
+    return own(PyFrozenSet_New(mod.get(k_EVENT_TYPES).ptr()));
 }
 
 // ------------------------------------------------------------ construction
 
-Signature now_sig{"_now_iso", {}, 0, 0};
-object now_iso_fn(const Args& call) {
-    now_sig.bind(call, nullptr);
-    return returning(now_iso(), &PyUnicode_Type);
-}
-
-Signature make_sig{"make_event",
-                   {"event_type", "source", "payload", "target", "parent_id", "generation",
-                    "depth", "instance_id"},
-                   3,
-                   3};
-object make_event(const Args& call) {
-    PyObject* a[8];
-    make_sig.bind(call, a);
-    auto [event_type, source, payload, target, parent_id, generation, depth, instance_id] = a;
-    expect(event_type, &PyUnicode_Type, "event_type");
-    expect(source, &PyUnicode_Type, "source");
-    expect(payload, &PyDict_Type, "payload");
-    if (target) expect(target, &PyUnicode_Type, "target", true);
-    if (parent_id) expect(parent_id, &PyUnicode_Type, "parent_id", true);
-    object gen = generation ? to_int(generation, "generation") : nb::int_(0);
-    object dep = depth ? to_int(depth, "depth") : nb::int_(0);
-    if (instance_id) expect(instance_id, &PyUnicode_Type, "instance_id", true);
-
-    int registered = PySequence_Contains(g.get("_EVENT_TYPES").ptr(), event_type);
+ORV_FUNCTION(make_event,
+             "make_event(event_type: str, source: str, payload: dict, *, "
+             "target: str | None = None, parent_id: str | None = None, generation: int = 0, "
+             "depth: int = 0, instance_id: str | None = None) -> dict",
+             "Build a new event of a registered type.") {
+    auto& [event_type, source, payload, target, parent_id, generation, depth, instance_id] = args;
+    int registered = PySequence_Contains(mod.get(k_EVENT_TYPES).ptr(), event_type);
     must(registered);
     if (!registered)
         raise(PyExc_ValueError,
               "Unknown event type %R. Register it first with register_event_type().", event_type);
 
-    nb::dict ev;
-    ev["id"] = uuid4_text();
-    ev["type"] = handle(event_type);
-    ev["source"] = handle(source);
-    ev["target"] = handle(target ? target : Py_None);
-    ev["payload"] = handle(payload);
-    ev["parent_id"] = handle(parent_id ? parent_id : Py_None);
-    const bool own_instance = instance_id && instance_id != Py_None &&
-                              PyUnicode_GET_LENGTH(instance_id) > 0;
-    ev["instance_id"] = own_instance ? nb::borrow(instance_id) : uuid4_text();
-    ev["generation"] = gen;
-    ev["depth"] = dep;
-    ev["timestamp"] = g.get("_now_iso")();
-    return std::move(ev);
+    object ev = own(PyDict_New());
+    set_item(ev, k_id, uuid4_text());
+    set_item(ev, k_type, handle(event_type));
+    set_item(ev, k_source, handle(source));
+    set_item(ev, k_target, handle(target));
+    set_item(ev, k_payload, handle(payload));
+    set_item(ev, k_parent_id, handle(parent_id));
+    const bool own_instance = instance_id != Py_None && PyUnicode_GET_LENGTH(instance_id) > 0;
+    set_item(ev, k_instance_id, own_instance ? nb::borrow(instance_id) : uuid4_text());
+    set_item(ev, k_generation, handle(generation));
+    set_item(ev, k_depth, handle(depth));
+    set_item(ev, k_timestamp, mod.get(k_now_iso)());
+    return ev;
 }
 
 // -------------------------------------------------------------- validation
 
-Signature validate_sig{"validate_event", {"event"}, 1, 1};
-object validate_event(const Args& call) {
-    PyObject* a[1];
-    validate_sig.bind(call, a);
-    event::Rules rules(g.get("_REQUIRED_FIELDS"), g.get("_EVENT_TYPES"));
-    return nb::bool_(rules.check(a[0]));
+ORV_FUNCTION(validate_event, "validate_event(event) -> bool",
+             "True if `event` is a valid event; never raises.") {
+    auto& [event] = args;
+    event::Rules rules(mod.get(k_REQUIRED_FIELDS), mod.get(k_EVENT_TYPES));
+    return nb::bool_(rules.check(event));
 }
 
 // ------------------------------------------------------------- line form
 
-Signature serialize_sig{"serialize", {"event"}, 1, 1};
-object serialize(const Args& call) {
-    PyObject* a[1];
-    serialize_sig.bind(call, a);
-    expect(a[0], &PyDict_Type, "event");
-    return returning(json::dumps(a[0]), &PyUnicode_Type);
+ORV_FUNCTION(serialize, "serialize(event: dict) -> str",
+             "The event as one JSON line: sorted keys, no spaces, ASCII only.") {
+    auto& [event] = args;
+    return json::dumps_event_line(event);
 }
 
-Signature deserialize_sig{"deserialize", {"line"}, 1, 1};
-object deserialize(const Args& call) {
-    PyObject* a[1];
-    deserialize_sig.bind(call, a);
-    expect(a[0], &PyUnicode_Type, "line");
-    return returning(json::loads(a[0]), &PyDict_Type);
+ORV_FUNCTION(deserialize, "deserialize(line: str) -> dict",
+             "Parse one JSON line back into an event (None for null).") {
+    auto& [line] = args;
+    return json::loads(line);
 }
 
 // ------------------------------------------------------------- predicates
 
 // event.get(key, 0) compared with `op` against 0.
-bool compare_field(PyObject* ev, const char* key, int op) {
+bool compare_field(PyObject* ev, const Name& key, int op) {
     object zero = nb::int_(0);
-    object v = get(ev, nb::str(key).ptr(), zero);
+    object v = get(ev, key, zero);
     int r = PyObject_RichCompareBool(v.ptr(), zero.ptr(), op);
     must(r);
     return r == 1;
 }
 
-Signature recursive_sig{"is_recursive", {"event"}, 1, 1};
-object is_recursive(const Args& call) {
-    PyObject* a[1];
-    recursive_sig.bind(call, a);
-    expect(a[0], &PyDict_Type, "event");
-    return nb::bool_(compare_field(a[0], "depth", Py_GT));
+ORV_FUNCTION(is_recursive, "is_recursive(event: dict) -> bool",
+             "True if the event's depth is above 0.") {
+    auto& [event] = args;
+    return nb::bool_(compare_field(event, k_depth, Py_GT));
 }
 
-Signature seed_sig{"is_seed", {"event"}, 1, 1};
-object is_seed(const Args& call) {
-    PyObject* a[1];
-    seed_sig.bind(call, a);
-    expect(a[0], &PyDict_Type, "event");
-    return nb::bool_(compare_field(a[0], "generation", Py_EQ));
+ORV_FUNCTION(is_seed, "is_seed(event: dict) -> bool",
+             "True if the event is from the seed generation.") {
+    auto& [event] = args;
+    return nb::bool_(compare_field(event, k_generation, Py_EQ));
 }
 
 // ---------------------------------------------------------------- chains
 
 // Whether the parent links reachable from `root` loop back on themselves.
-bool has_cycle(PyObject* by_parent, PyObject* root, PyObject* id_key) {
+// The indexes are ours alone; host code run by hashing ids cannot reach them.
+bool has_cycle(PyObject* by_parent, PyObject* root) {
     constexpr long open_ = 1, done_ = 2;
     nb::dict state;
     struct Frame {
@@ -172,73 +151,66 @@ bool has_cycle(PyObject* by_parent, PyObject* root, PyObject* id_key) {
             stack.pop_back();
             continue;
         }
-        PyObject* child = PyList_GET_ITEM(f.children.ptr(), f.next++);
-        object cid = own(PyObject_GetItem(child, id_key));
+        object child = nb::borrow(PyList_GET_ITEM(f.children.ptr(), f.next++));
+        object cid = own(PyObject_GetItem(child.ptr(), k_id));
         PyObject* s = PyDict_GetItemWithError(state.ptr(), cid.ptr());
         if (!s && PyErr_Occurred()) raise_current();
         if (s && PyLong_AsLong(s) == open_) return true;
-        if (!s) push(cid.ptr());
+        if (!s) push(cid.ptr());  // invalidates `f`
     }
     return false;
 }
 
-Signature chain_sig{"event_chain", {"events", "root_id"}, 2, 2};
-object event_chain(const Args& call) {
-    PyObject* a[2];
-    chain_sig.bind(call, a);
-    expect(a[0], &PyList_Type, "events");
-    expect(a[1], &PyUnicode_Type, "root_id");
-    static PyObject* const k_id = intern("id");
-    static PyObject* const k_parent_id = intern("parent_id");
-
+ORV_FUNCTION(event_chain, "event_chain(events: list, root_id: str) -> list",
+             "The root event followed by its descendants, level by level.") {
+    auto& [events_arg, root_id] = args;
     // Snapshot the list: the loop below calls back into host code.
-    object events = own(PySequence_List(a[0]));
+    object events = own(PySequence_List(events_arg));
     nb::dict by_id, by_parent;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(events.ptr()); ++i) {
         PyObject* ev = PyList_GET_ITEM(events.ptr(), i);
         object id = own(PyObject_GetItem(ev, k_id));
         must(PyDict_SetItem(by_id.ptr(), id.ptr(), ev));
         object parent = get(ev, k_parent_id, nb::none());
-        PyObject* siblings = PyDict_GetItemWithError(by_parent.ptr(), parent.ptr());
-        if (!siblings) {
+        object siblings = nb::borrow(PyDict_GetItemWithError(by_parent.ptr(), parent.ptr()));
+        if (!siblings.is_valid()) {
             if (PyErr_Occurred()) raise_current();
-            object fresh = own(PyList_New(0));
-            must(PyDict_SetItem(by_parent.ptr(), parent.ptr(), fresh.ptr()));
-            siblings = fresh.ptr();
+            siblings = own(PyList_New(0));
+            must(PyDict_SetItem(by_parent.ptr(), parent.ptr(), siblings.ptr()));
         }
-        must(PyList_Append(siblings, ev));
+        must(PyList_Append(siblings.ptr(), ev));
     }
 
-    PyObject* root = PyDict_GetItemWithError(by_id.ptr(), a[1]);
-    if (!root) {
+    object root = nb::borrow(PyDict_GetItemWithError(by_id.ptr(), root_id));
+    if (!root.is_valid()) {
         if (PyErr_Occurred()) raise_current();
         return nb::list();
     }
     // Level by level from the root. Parent links that loop are cut at the
     // first id seen again; otherwise every listed event is followed.
-    const bool cyclic = has_cycle(by_parent.ptr(), a[1], k_id);
+    const bool cyclic = has_cycle(by_parent.ptr(), root_id);
     nb::set seen;
-    if (cyclic) seen.add(handle(a[1]));
+    if (cyclic) seen.add(handle(root_id));
     nb::list chain;
-    chain.append(handle(root));
+    chain.append(root);
     nb::list frontier;
-    frontier.append(handle(a[1]));
+    frontier.append(handle(root_id));
     while (frontier.size() > 0) {
         nb::list next;
         for (handle pid : frontier) {
-            PyObject* kids = PyDict_GetItemWithError(by_parent.ptr(), pid.ptr());
-            if (!kids) {
+            object kids = nb::borrow(PyDict_GetItemWithError(by_parent.ptr(), pid.ptr()));
+            if (!kids.is_valid()) {
                 if (PyErr_Occurred()) raise_current();
                 continue;
             }
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(kids); ++i) {
-                PyObject* child = PyList_GET_ITEM(kids, i);
-                object cid = own(PyObject_GetItem(child, k_id));
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(kids.ptr()); ++i) {
+                object child = nb::borrow(PyList_GET_ITEM(kids.ptr(), i));
+                object cid = own(PyObject_GetItem(child.ptr(), k_id));
                 if (cyclic) {
                     if (seen.contains(cid)) continue;
                     seen.add(cid);
                 }
-                chain.append(handle(child));
+                chain.append(child);
                 next.append(cid);
             }
         }
@@ -247,38 +219,10 @@ object event_chain(const Args& call) {
     return std::move(chain);
 }
 
-PyMethodDef functions[] = {
-    method<register_event_type>("register_event_type",
-                                "register_event_type(name)\n--\n\n"
-                                "Add an event type name to the registry (idempotent)."),
-    method<event_types>("event_types",
-                        "event_types()\n--\n\nAn immutable snapshot of the registered event types."),
-    method<make_event>("make_event",
-                       "make_event(event_type, source, payload, *, target=None, parent_id=None, "
-                       "generation=0, depth=0, instance_id=None)\n--\n\n"
-                       "Build a new event of a registered type."),
-    method<validate_event>("validate_event",
-                           "validate_event(event)\n--\n\nTrue if `event` is a valid event; never raises."),
-    method<serialize>("serialize",
-                      "serialize(event)\n--\n\nThe event as one JSON line: sorted keys, no spaces, "
-                      "ASCII only."),
-    method<deserialize>("deserialize",
-                        "deserialize(line)\n--\n\nParse one JSON line back into an event (None for "
-                        "null)."),
-    method<is_recursive>("is_recursive",
-                         "is_recursive(event)\n--\n\nTrue if the event's depth is above 0."),
-    method<is_seed>("is_seed", "is_seed(event)\n--\n\nTrue if the event is from the seed generation."),
-    method<event_chain>("event_chain",
-                        "event_chain(events, root_id)\n--\n\n"
-                        "The root event followed by its descendants, level by level."),
-    method<now_iso_fn>("_now_iso", "_now_iso()\n--\n\nThe current UTC time in ISO 8601 form."),
-};
-
 }  // namespace
 
 NB_MODULE(protocol, m) {
-    m.doc() = "The event record, its type registry, its JSON line form and parent chains.";
-    g.bind(m);
+    mod.init(m, "The event record, its type registry, its JSON line form and parent chains.");
     json::init();
 
     nb::set registry;
@@ -302,5 +246,8 @@ NB_MODULE(protocol, m) {
     required["timestamp"] = str_type;
     m.attr("_REQUIRED_FIELDS") = required;
 
-    for (PyMethodDef& def : functions) add_function(m, &def);
+    for (const Def* def : {&register_event_type_def, &event_types_def, &make_event_def,
+                           &validate_event_def, &serialize_def, &deserialize_def,
+                           &is_recursive_def, &is_seed_def, &event_chain_def, &now_iso_def})
+        mod.function(*def);
 }

@@ -1,18 +1,14 @@
-// Calling conventions shared by every orvane module.
+// Errors, conversions and interned names shared by every orvane module.
 //
-// Functions are exposed as METH_FASTCALL | METH_KEYWORDS builtins rather than
-// nanobind overload sets: the argument rules here (exact types, the messages
-// users see, truncating integers, keyword-only parameters) are our own, and a
-// builtin carries a text signature that `inspect.signature` understands.
-// Bodies are C++ that may throw; `entry` turns every exception into the
-// Python exception it stands for.
+// The rules for arguments are the library's own (exact types, the messages
+// users see, integers that truncate); callable.hpp applies them to every
+// declared parameter, and module code calls them for values it reads itself.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -43,64 +39,6 @@ inline void must(int status) {
 
 // Sets an exception with a printf-style message (PyErr_Format) and throws it.
 [[noreturn]] void raise(PyObject* type, const char* fmt, ...);
-
-// --------------------------------------------------------------- entries
-
-struct Args {
-    PyObject* const* args;
-    Py_ssize_t nargs;
-    PyObject* kwnames;
-};
-
-using Body = object (*)(const Args&);
-
-template <Body body>
-PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    try {
-        return body(Args{args, nargs, kwnames}).release().ptr();
-    } catch (nb::python_error& e) {
-        e.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    }
-    return nullptr;
-}
-
-// A PyMethodDef row for `body`; `doc` starts with the text signature,
-// "name(params)\n--\n\n".
-template <Body body>
-constexpr PyMethodDef method(const char* name, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<body>)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
-}
-
-// ------------------------------------------------------------- signatures
-
-// The parameter list of one function: `positional` leading names may be passed
-// by position, the rest only by keyword; the first `required` have no default.
-class Signature {
-public:
-    Signature(const char* func, std::initializer_list<const char*> names, int positional,
-              int required);
-
-    // Matches the call against the parameters. `out` receives one borrowed
-    // reference per parameter, nullptr where an optional one was not given.
-    // Wrong counts, unknown or repeated keywords raise TypeError.
-    void bind(const Args& call, PyObject** out);
-
-    int size() const { return static_cast<int>(names_.size()); }
-
-private:
-    [[noreturn]] void missing(PyObject** out, int from, int to, bool kwonly);
-
-    const char* func_;
-    std::vector<const char*> names_;
-    std::vector<PyObject*> interned_;
-    int positional_;
-    int required_;
-};
 
 // ------------------------------------------------------------ conversions
 
@@ -138,7 +76,31 @@ inline bool text_less(PyObject* a, PyObject* b) {
 // The host's name for the type of `o`, as tracebacks show it.
 inline const char* type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
 
-// An interned str living for the whole process.
-PyObject* intern(const char* s);
+// ------------------------------------------------------------------ names
+
+// An interned str, made when the module initialises (Name::intern_all, run by
+// Module::init) and kept for the process. Declare names at namespace scope,
+// `Name k_type{"type"};`, so that no call ever interns lazily and a failure
+// to intern fails the import instead of leaving a half-filled table.
+class Name {
+public:
+    explicit Name(const char* text) noexcept : text_(text), next_(list_) { list_ = this; }
+    Name(const Name&) = delete;
+    Name& operator=(const Name&) = delete;
+
+    PyObject* ptr() const noexcept { return obj_; }
+    operator PyObject*() const noexcept { return obj_; }
+    handle h() const noexcept { return handle(obj_); }
+    const char* text() const noexcept { return text_; }
+
+    // Interns every name declared in this extension module; raises on failure.
+    static void intern_all();
+
+private:
+    const char* text_;
+    Name* next_;
+    PyObject* obj_ = nullptr;
+    static inline constinit Name* list_ = nullptr;
+};
 
 }  // namespace orv

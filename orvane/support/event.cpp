@@ -5,19 +5,22 @@ namespace orv::event {
 
 namespace {
 
-// The field's value (borrowed), or nullptr when the event lacks it. Exact
-// dicts are read directly; subclasses through their own `in` and `[]`.
-PyObject* field(PyObject* ev, PyObject* name, object& hold) {
+Name k_type{"type"}, k_generation{"generation"}, k_depth{"depth"}, k_target{"target"},
+    k_parent_id{"parent_id"};
+
+// The field's value, owned (the checks below run host code that may change
+// the event), or an invalid object when the event lacks it. Exact dicts are
+// read directly; subclasses through their own `in` and `[]`.
+object field(PyObject* ev, PyObject* name) {
     if (PyDict_CheckExact(ev)) {
-        PyObject* v = PyDict_GetItemWithError(ev, name);
-        if (!v && PyErr_Occurred()) raise_current();
-        return v;
+        PyObject* v = nullptr;
+        if (PyDict_GetItemRef(ev, name, &v) < 0) raise_current();
+        return nb::steal(v);
     }
     int present = PySequence_Contains(ev, name);
     must(present);
-    if (!present) return nullptr;
-    hold = own(PyObject_GetItem(ev, name));
-    return hold.ptr();
+    if (!present) return object();
+    return own(PyObject_GetItem(ev, name));
 }
 
 bool negative(PyObject* v) {
@@ -35,44 +38,40 @@ bool negative(PyObject* v) {
 }  // namespace
 
 Rules::Rules(handle required_fields, handle registry) : registry_(nb::borrow(registry)) {
+    // A list of fresh (name, type) tuples: ours to read while host code runs.
     object items = own(PyMapping_Items(required_fields.ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
         PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2)
+            raise(PyExc_TypeError, "items() of the required fields must give pairs");
         fields_.emplace_back(nb::borrow(PyTuple_GET_ITEM(pair, 0)),
                              nb::borrow(PyTuple_GET_ITEM(pair, 1)));
     }
 }
 
 bool Rules::check_or_raise(PyObject* ev) const {
-    static PyObject* const k_type = intern("type");
-    static PyObject* const k_generation = intern("generation");
-    static PyObject* const k_depth = intern("depth");
-    static PyObject* const k_target = intern("target");
-    static PyObject* const k_parent_id = intern("parent_id");
-
     if (!PyDict_Check(ev)) return false;
-    object hold;
     for (const auto& [name, type] : fields_) {
-        PyObject* v = field(ev, name.ptr(), hold);
-        if (!v) return false;
-        if (!Py_IS_TYPE(v, reinterpret_cast<PyTypeObject*>(type.ptr()))) {
-            int ok = PyObject_IsInstance(v, type.ptr());
+        object v = field(ev, name.ptr());
+        if (!v.is_valid()) return false;
+        if (!Py_IS_TYPE(v.ptr(), reinterpret_cast<PyTypeObject*>(type.ptr()))) {
+            int ok = PyObject_IsInstance(v.ptr(), type.ptr());
             must(ok);
             if (!ok) return false;
         }
     }
-    PyObject* type = field(ev, k_type, hold);
-    if (!type) return false;
-    int registered = PySequence_Contains(registry_.ptr(), type);
+    object type = field(ev, k_type);
+    if (!type.is_valid()) return false;
+    int registered = PySequence_Contains(registry_.ptr(), type.ptr());
     must(registered);
     if (!registered) return false;
-    for (PyObject* key : {k_generation, k_depth}) {
-        PyObject* v = field(ev, key, hold);
-        if (!v || negative(v)) return false;
+    for (PyObject* key : {k_generation.ptr(), k_depth.ptr()}) {
+        object v = field(ev, key);
+        if (!v.is_valid() || negative(v.ptr())) return false;
     }
-    for (PyObject* key : {k_target, k_parent_id}) {
-        PyObject* v = field(ev, key, hold);
-        if (v && v != Py_None && !PyUnicode_Check(v)) return false;
+    for (PyObject* key : {k_target.ptr(), k_parent_id.ptr()}) {
+        object v = field(ev, key);
+        if (v.is_valid() && !v.is_none() && !PyUnicode_Check(v.ptr())) return false;
     }
     return true;
 }

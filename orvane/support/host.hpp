@@ -1,66 +1,150 @@
-// Host facilities and host types, reached from C++.
+// The module, host facilities and host classes, reached from C++.
 //
-// Standard-library facilities (json, logging, fcntl, datetime, uuid, builtins
-// ...) are looked up through their modules on every call, so a patched
-// attribute takes effect exactly as it would for Python code.
+// Each extension module keeps one `Module` for its own namespace and declares
+// the names and host facilities it uses at namespace scope (`Name`, `Host`),
+// all made when the module initialises. Facilities are looked up through
+// their modules on every use, so a patched `json.loads`, `subprocess.run` or
+// `time.monotonic` takes effect exactly as it would for Python code.
 #pragma once
 
-#include "support/core.hpp"
+#include "support/callable.hpp"
+
+#include <initializer_list>
+#include <utility>
+#include <vector>
 
 namespace orv {
 
-// `module.attr` as it stands now.
-object host(const char* module, const char* attr);
+// ------------------------------------------------------------ facilities
 
-// Module globals looked up at call time, so patches of a module's names take
-// effect. Keeps the module's __dict__ alive for the life of the process.
-class Globals {
+// `module.attr` of a host module, as it stands at the time of each use.
+class Host {
 public:
-    void bind(handle module);
-    object get(const char* name) const;  // AttributeError when absent
-    PyObject* dict() const { return dict_; }
-    const char* module_name() const { return name_; }
+    Host(const char* module, const char* attr) noexcept : module_(module), attr_(attr) {}
+    object get() const;
+    template <typename... A>
+    object operator()(A&&... args) const {
+        return get()(std::forward<A>(args)...);
+    }
 
 private:
-    PyObject* dict_ = nullptr;
-    const char* name_ = nullptr;
+    Name module_, attr_;
 };
 
-// Root-logger warning with the host's lazy %-formatting: the record keeps the
-// format string and arguments.
+// The host module `name` (imported if it is not yet).
+object host_module(const Name& name);
+
+// getattr(o, name) and o.name(*args) with an interned name.
+inline object getattr(handle o, const Name& name) { return own(PyObject_GetAttr(o.ptr(), name)); }
+inline void setattr(handle o, const Name& name, handle value) {
+    must(PyObject_SetAttr(o.ptr(), name, value.ptr()));
+}
+template <typename... A>
+object call_method(handle o, const Name& name, A&&... args) {
+    object hold[] = {nb::borrow(o), object(nb::cast(std::forward<A>(args)))...};
+    PyObject* raw[sizeof...(A) + 1];
+    for (size_t i = 0; i <= sizeof...(A); ++i) raw[i] = hold[i].ptr();
+    return own(PyObject_VectorcallMethod(name, raw, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         nullptr));
+}
+
+// ---------------------------------------------------------------- module
+
+// One extension module: its namespace, read at call time, and the tables of
+// callables it exports.
+class Module {
+public:
+    // Interns every declared name, binds the namespace and sets the docstring.
+    void init(handle module, const char* doc);
+
+    // The module global `name` as it stands now (AttributeError when absent).
+    object get(const Name& name) const;
+    void set(const char* name, handle value) const;
+    PyObject* dict() const { return dict_; }
+    handle name() const { return handle(name_); }
+
+    // A module-level function, added as an attribute.
+    object function(const Def& def) const;
+    // A function object for a class `qualprefix`, or for the module.
+    object make(const Def& def, const char* qualprefix = "") const;
+
+private:
+    PyObject* module_ = nullptr;  // kept for the process
+    PyObject* dict_ = nullptr;
+    PyObject* name_ = nullptr;
+};
+
+// ------------------------------------------------------------ host classes
+
+// A class built by the host's metaclass machinery (`types.prepare_class`,
+// then the metaclass of its bases), so instances keep their attributes in
+// __dict__ and the class can be subclassed and patched like Python code.
+class ClassBuilder {
+public:
+    ClassBuilder(const Module& module, const char* name, const char* doc);
+
+    ClassBuilder& base(handle cls);
+    ClassBuilder& method(const Def& def);
+    // An instance method marked by the host's abc.abstractmethod: a class with
+    // ABCMeta refuses instances while one stays abstract.
+    ClassBuilder& abstract_method(const Def& def);
+    ClassBuilder& class_method(const Def& def);
+    ClassBuilder& static_method(const Def& def);
+    // A read-only property whose getter is `def` (declared as `name(self)`).
+    ClassBuilder& property(const Def& def);
+    ClassBuilder& attr(const char* name, handle value);
+    // Data class fields, in order: a default value, or a factory called for
+    // every record (dataclasses.field(default_factory=...)).
+    ClassBuilder& field(const char* name, const char* annotation, handle default_value);
+    ClassBuilder& field_factory(const char* name, const char* annotation, handle factory);
+
+    object build();
+    // The class after the host's dataclasses.dataclass has made its
+    // __init__, __eq__ and __repr__.
+    object build_dataclass();
+
+    const char* name() const { return name_; }
+
+private:
+    object function(const Def& def) const;
+    const Module& module_;
+    const char* name_;
+    nb::list bases_;
+    nb::dict ns_;
+    nb::dict annotations_;
+};
+
+// ----------------------------------------------------------------- logging
+
+inline Name k_logging{"logging"}, k_info{"info"}, k_warning{"warning"}, k_error{"error"};
+
+// logger.<level>(fmt, *args): the record keeps the format and its arguments,
+// as Python code's lazy %-formatting does.
+template <typename... A>
+void log(handle logger, const Name& level, const char* fmt, A&&... args) {
+    call_method(logger, level, fmt, std::forward<A>(args)...);
+}
+
+// logging.<level>(fmt, *args) on the host's root logger.
+template <typename... A>
+void log_root(const Name& level, const char* fmt, A&&... args) {
+    log(host_module(k_logging), level, fmt, std::forward<A>(args)...);
+}
 template <typename... A>
 void log_warning(const char* fmt, A&&... args) {
-    host("logging", "warning")(fmt, std::forward<A>(args)...);
+    log_root(k_warning, fmt, std::forward<A>(args)...);
 }
+
+// The logger the host's logging.getLogger(name) gives now.
+object get_logger(const char* name);
+
+// -------------------------------------------------------------------- time
 
 // The current UTC time as the host's isoformat() writes an aware datetime.
 object now_iso();
+// `_now_iso() -> str`, for every module that exports one.
+extern const Def now_iso_def;
 // str(uuid.uuid4()).
 object uuid4_text();
-
-// ------------------------------------------------------------ host types
-
-// A plain class built by the host's `type`, so instances keep their attributes
-// in __dict__, and the class can be subclassed and patched like Python code.
-class ClassBuilder {
-public:
-    ClassBuilder(const char* name, const Globals& module, const char* doc);
-    // Instance methods, class methods and static methods from PyMethodDef rows
-    // (which must outlive the process, i.e. be static).
-    ClassBuilder& method(PyMethodDef* def);
-    ClassBuilder& class_method(PyMethodDef* def);
-    ClassBuilder& static_method(PyMethodDef* def);
-    ClassBuilder& attr(const char* name, handle value);
-    object build();
-
-private:
-    object function(PyMethodDef* def);
-    const char* name_;
-    const Globals& module_;
-    nb::dict ns_;
-};
-
-// A module-level builtin function from a static PyMethodDef row.
-void add_function(handle module, PyMethodDef* def);
 
 }  // namespace orv

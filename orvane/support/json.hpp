@@ -65,7 +65,8 @@ bool loads_is_native();
 // json.loads(text) for a str: native when json.loads is still the host's own
 // function, else (or when declined) the current json.loads.
 object loads(handle text);
-// The event line form of obj: native when json.dumps is still the host's own,
+// The event line form of obj (sorted keys, no spaces, ASCII only; not the
+// form of ordinary JSON files): native when json.dumps is still the host's own,
 // else (or when declined) the current json.dumps with the line's options.
 //
 // "The host's own" is decided at each call, from the function that the json
@@ -73,6 +74,6 @@ object loads(handle text);
 // under that name. Replacements and wrappers (functools.wraps copies names,
 // not a function's globals or code) are called instead, whenever they were
 // installed.
-object dumps(handle obj);
+object dumps_event_line(handle obj);
 
 }  // namespace orv::json

@@ -90,6 +90,8 @@ constexpr size_t kMaxCachedValue = 24;  // ids and timestamps are longer and uni
 // equal (containers compare items by identity first); ours must too.
 PyObject* g_constants[3] = {nullptr, nullptr, nullptr};
 
+Name k_json{"json"}, k_default_decoder{"_default_decoder"}, k_parse_constant{"parse_constant"};
+
 PyObject* constant(int which, double value) {
     if (PyObject* c = g_constants[which]) return Py_NewRef(c);
     return PyFloat_FromDouble(value);
@@ -187,7 +189,7 @@ void Decoder::load_constants() {
     // The default decoder's own constant table, asked once.
     static const char* const names[] = {"NaN", "Infinity", "-Infinity"};
     try {
-        nb::object parse = host("json", "_default_decoder").attr("parse_constant");
+        nb::object parse = getattr(getattr(host_module(k_json), k_default_decoder), k_parse_constant);
         for (int i = 0; i < 3; ++i) {
             nb::object c = parse(names[i]);
             if (!g_constants[i] && PyFloat_CheckExact(c.ptr())) g_constants[i] = c.release().ptr();

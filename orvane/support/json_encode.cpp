@@ -14,6 +14,9 @@ namespace orv::json {
 
 namespace {
 
+Name k_json{"json"}, k_loads{"loads"}, k_dumps{"dumps"}, k_sort_keys{"sort_keys"},
+    k_separators{"separators"}, k_ensure_ascii{"ensure_ascii"};
+
 constexpr int kMaxDepth = 100;  // deeper trees (and cycles) go to the host
 constexpr char kHex[] = "0123456789abcdef";
 
@@ -161,16 +164,11 @@ bool put(std::string& out, PyObject* o, int depth) {
 // check is one attribute read and a pointer comparison.
 class HostFunction {
 public:
-    explicit HostFunction(const char* name) : name_(name), attr_(intern(name)) {}
+    explicit HostFunction(const Name& attr) : attr_(attr) {}
 
     object current(bool& native) {
-        static PyObject* const json_name = intern("json");
-        object module = nb::steal(PyImport_GetModule(json_name));
-        if (!module.is_valid()) {
-            if (PyErr_Occurred()) raise_current();
-            module = own(PyImport_Import(json_name));
-        }
-        object fn = own(PyObject_GetAttr(module.ptr(), attr_));
+        object module = host_module(k_json);
+        object fn = getattr(module, attr_);
         native = fn.ptr() == known_ || (genuine(fn.ptr(), module.ptr()) && remember(fn.ptr()));
         return fn;
     }
@@ -180,24 +178,25 @@ private:
         if (!PyFunction_Check(fn) || !PyModule_Check(module)) return false;
         if (PyFunction_GET_GLOBALS(fn) != PyModule_GetDict(module)) return false;
         auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn));
-        return PyUnicode_CompareWithASCIIString(code->co_name, name_) == 0;
+        return PyUnicode_CompareWithASCIIString(code->co_name, attr_.text()) == 0;
     }
     bool remember(PyObject* fn) {
         Py_XSETREF(known_, Py_NewRef(fn));
         return true;
     }
 
-    const char* name_;
-    PyObject* attr_;
+    const Name& attr_;
     PyObject* known_ = nullptr;  // strong reference, kept for the process
 };
 
+// Never destroyed: a static destructor would release them after the
+// interpreter has finalised.
 HostFunction& host_loads() {
-    static HostFunction* f = new HostFunction("loads");  // lives with the process
+    static HostFunction* f = new HostFunction(k_loads);
     return *f;
 }
 HostFunction& host_dumps() {
-    static HostFunction* f = new HostFunction("dumps");
+    static HostFunction* f = new HostFunction(k_dumps);
     return *f;
 }
 
@@ -262,7 +261,7 @@ object loads(handle text) {
     return current(text);
 }
 
-object dumps(handle obj) {
+object dumps_event_line(handle obj) {
     bool native;
     object current = host_dumps().current(native);
     if (native) {
@@ -277,8 +276,12 @@ object dumps(handle obj) {
         }
     }
     object separators = nb::make_tuple(",", ":");
-    return current(obj, nb::arg("sort_keys") = true, nb::arg("separators") = separators,
-                   nb::arg("ensure_ascii") = true);
+    object kwargs = own(PyDict_New());
+    must(PyDict_SetItem(kwargs.ptr(), k_sort_keys, Py_True));
+    must(PyDict_SetItem(kwargs.ptr(), k_separators, separators.ptr()));
+    must(PyDict_SetItem(kwargs.ptr(), k_ensure_ascii, Py_True));
+    object args = nb::make_tuple(obj);
+    return own(PyObject_Call(current.ptr(), args.ptr(), kwargs.ptr()));
 }
 
 }  // namespace orv::json
