@@ -1,0 +1,59 @@
+// HTTP through the host's urllib.request and ssl.
+#include "support/http.hpp"
+
+#include "support/host.hpp"
+
+namespace orv::http {
+
+namespace {
+
+Name k_urllib_request{"urllib.request"}, k_Request{"Request"}, k_urlopen{"urlopen"},
+    k_data{"data"}, k_headers{"headers"}, k_method{"method"}, k_timeout{"timeout"},
+    k_context{"context"}, k_ssl{"ssl"}, k_create_default_context{"create_default_context"},
+    k_read{"read"}, k_close{"close"};
+
+void put(handle kwargs, const Name& key, handle value) {
+    must(PyDict_SetItem(kwargs.ptr(), key, value.ptr()));
+}
+
+}  // namespace
+
+object open(const Request& request) {
+    object module = host_module(k_urllib_request);
+    object kwargs = own(PyDict_New());
+    if (request.data.is_valid()) put(kwargs, k_data, request.data);
+    if (request.headers.is_valid()) put(kwargs, k_headers, request.headers);
+    if (request.method.is_valid()) put(kwargs, k_method, request.method);
+    object args = nb::make_tuple(request.url);
+    object req = own(PyObject_Call(getattr(module, k_Request).ptr(), args.ptr(), kwargs.ptr()));
+
+    object open_kwargs = own(PyDict_New());
+    if (request.timeout >= 0) put(open_kwargs, k_timeout, nb::float_(request.timeout));
+    if (request.context.is_valid()) put(open_kwargs, k_context, request.context);
+    object open_args = nb::make_tuple(req);
+    return own(PyObject_Call(getattr(module, k_urlopen).ptr(), open_args.ptr(), open_kwargs.ptr()));
+}
+
+object default_tls_context() { return call_method(host_module(k_ssl), k_create_default_context); }
+
+Response::~Response() {
+    if (!response_.is_valid()) return;
+    PyObject* saved = PyErr_GetRaisedException();
+    if (PyObject* r = PyObject_CallMethodNoArgs(response_.ptr(), k_close))
+        Py_DECREF(r);
+    else
+        PyErr_Clear();
+    PyErr_SetRaisedException(saved);
+}
+
+object Response::read(Py_ssize_t limit) const {
+    if (limit < 0) return call_method(response_, k_read);
+    return call_method(response_, k_read, nb::int_(limit));
+}
+
+void Response::close() {
+    object response = std::move(response_);
+    if (response.is_valid()) call_method(response, k_close);
+}
+
+}  // namespace orv::http

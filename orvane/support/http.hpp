@@ -1,0 +1,44 @@
+// HTTP requests through the host's urllib.request, looked up at call time,
+// so that the host's proxies, handlers, openers and certificates apply.
+#pragma once
+
+#include "support/core.hpp"
+
+namespace orv::http {
+
+struct Request {
+    handle url;                         // str
+    handle headers = handle();          // a map of str to str, or invalid: none
+    handle data = handle();             // bytes for the body, or invalid: none
+    handle method = handle();           // str such as "POST", or invalid: urllib's choice
+    double timeout = -1;                // seconds; negative: urllib's default
+    handle context = handle();          // an ssl.SSLContext, or invalid: none passed
+};
+
+// urllib.request.urlopen(urllib.request.Request(url, data, headers, method),
+// timeout=..., context=...): the response object, which the caller closes
+// (see Response). Every failure is the host's own exception.
+object open(const Request& request);
+
+// ssl.create_default_context(), looked up at call time.
+object default_tls_context();
+
+// A response closed when it goes out of scope, as a `with` block closes it:
+// a failure to close never hides the error already in flight.
+class Response {
+public:
+    explicit Response(object response) : response_(std::move(response)) {}
+    Response(const Response&) = delete;
+    Response& operator=(const Response&) = delete;
+    ~Response();
+    handle get() const { return response_; }
+    // read(), or read(limit) when limit >= 0.
+    object read(Py_ssize_t limit = -1) const;
+    // Closes now, reporting a failure to do so.
+    void close();
+
+private:
+    object response_;
+};
+
+}  // namespace orv::http

@@ -1,0 +1,51 @@
+"""Helpers shared by the test modules: `from tests.conftest import same, ts, run_in_child`."""
+import math
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from orvane import protocol
+
+
+def ts(n):
+    """A timestamp n seconds into 2026, in the events' ISO form."""
+    return f"2026-01-01T00:00:{n:02d}+00:00"
+
+
+def same(a, b):
+    """Equal values of identical types: floats bit for bit (NaN equals NaN, -0.0 is not 0.0),
+    maps with their keys in the same order."""
+    if type(a) is not type(b):
+        return False
+    if type(a) is float:
+        if math.isnan(a) or math.isnan(b):
+            return math.isnan(a) and math.isnan(b)
+        return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
+    if type(a) is dict:
+        return same(list(a), list(b)) and all(same(x, y) for x, y in zip(a.values(), b.values()))
+    if type(a) in (list, tuple):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b
+
+
+def run_in_child(code, *, timeout=120, env=None):
+    """Runs `code` in a fresh interpreter and returns its standard output.
+
+    For code that may crash the interpreter (hostile objects, native faults): a crash
+    fails the test with the child's output instead of taking the test run down.
+    """
+    proc = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=timeout, env=env)
+    assert proc.returncode == 0, (
+        f"child exited with {proc.returncode}\n--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}")
+    return proc.stdout
+
+
+@pytest.fixture
+def registry(monkeypatch):
+    """A private copy of the event type registry, so that registrations end with the test."""
+    types = set(protocol._EVENT_TYPES)
+    monkeypatch.setattr(protocol, "_EVENT_TYPES", types)
+    return types
