@@ -119,22 +119,21 @@ void check_instance_name(PyObject* name) {
 // at `wt` is removed as a link, and the host's rmtree never follows the links
 // it meets inside the tree.
 void delete_worktree_dir(handle wt) {
-    object base = call_method(as_path(mod.get(k_WORKTREE_BASE)), k_resolve);
-    object parent = call_method(getattr(wt, k_parent), k_resolve);
-    object leaf = getattr(wt, k_name);
-    if (!truth(call_method(parent, k_is_relative_to, base).ptr()) || !truth(leaf.ptr()) ||
-        equal(leaf, nb::str(".")) || equal(leaf, nb::str("..")))
-        return;
-    object victim = own(PyNumber_TrueDivide(parent.ptr(), leaf.ptr()));
-    if (path_test(victim, k_is_symlink)) {
-        try {
+    try {
+        object base = call_method(as_path(mod.get(k_WORKTREE_BASE)), k_resolve);
+        object parent = call_method(getattr(wt, k_parent), k_resolve);
+        object leaf = getattr(wt, k_name);
+        if (!truth(call_method(parent, k_is_relative_to, base).ptr()) || !truth(leaf.ptr()) ||
+            equal(leaf, nb::str(".")) || equal(leaf, nb::str("..")))
+            return;
+        object victim = own(PyNumber_TrueDivide(parent.ptr(), leaf.ptr()));
+        if (path_test(victim, k_is_symlink))
             call_method(victim, k_unlink);
-        } catch (nb::python_error& e) {
-            if (!e.matches(PyExc_OSError)) throw;
-        }
-        return;
+        else
+            shutil_rmtree(victim, nb::arg("ignore_errors") = true);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_OSError)) throw;
     }
-    shutil_rmtree(victim, nb::arg("ignore_errors") = true);
 }
 
 // The current UTC time as "%Y%m%d-%H%M%S", for snapshot messages.
