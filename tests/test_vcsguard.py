@@ -52,9 +52,7 @@ class TestRunner:
 
     def test_arguments_reach_git_uninterpreted(self, repo, tmp_path):
         message = "$(touch pwned); `touch pwned` | * ; 'quoted'"
-        (tmp_path / "repo" / "b.txt").write_text("b")
-        vcsguard._run_git(repo, "add", "-A")
-        assert vcsguard._run_git(repo, "commit", "-q", "-m", message)[0] == 0
+        assert vcsguard._run_git(repo, "commit", "-q", "--allow-empty", "-m", message)[0] == 0
         assert git(repo, "log", "-1", "--format=%s") == message
         assert not list(tmp_path.rglob("pwned"))
 
@@ -66,32 +64,22 @@ class TestRunner:
         monkeypatch.setenv("PATH", "")
         assert vcsguard._run_git(repo, "status") == UNAVAILABLE
 
-    @pytest.mark.parametrize("error, answer", [
-        (subprocess.TimeoutExpired(["git"], 30), UNAVAILABLE),
-        (PermissionError(13, "denied"), PermissionError),
-    ])
-    def test_host_subprocess_run(self, repo, monkeypatch, error, answer):
+    def test_through_the_host_subprocess_run(self, repo, monkeypatch):
+        """The host's subprocess.run, looked up per call: a timeout answers like a missing
+        program, any other failure to start is the caller's."""
         calls = []
 
         def fake_run(*args, **kwargs):
             calls.append((args, kwargs))
-            raise error
+            raise errors.pop(0)
 
+        errors = [subprocess.TimeoutExpired(["git"], 30), PermissionError(13, "denied")]
         monkeypatch.setattr(subprocess, "run", fake_run)
-        if answer is PermissionError:
-            with pytest.raises(PermissionError):
-                vcsguard._run_git(repo, "status")
-        else:
-            assert vcsguard._run_git(repo, "status") == answer
-        assert calls == [((["git", "status"],),
-                          {"cwd": repo, "capture_output": True, "text": True, "timeout": 30})]
-
-    def test_argument_types(self, repo, tmp_path):
-        for call in (lambda: vcsguard._run_git(repo, "status", 1),
-                     lambda: vcsguard.has_git(tmp_path),
-                     lambda: vcsguard.snapshot_before(repo, None)):
-            with pytest.raises(TypeError, match="^Argument '.*' has incorrect type"):
-                call()
+        assert vcsguard._run_git(repo, "status") == UNAVAILABLE
+        with pytest.raises(PermissionError):
+            vcsguard._run_git(repo, "status")
+        assert calls[0] == ((["git", "status"],),
+                            {"cwd": repo, "capture_output": True, "text": True, "timeout": 30})
 
     def test_without_git_every_operation_is_neutral(self, repo, monkeypatch, caplog):
         monkeypatch.setenv("PATH", "")
@@ -152,11 +140,6 @@ class TestInstanceNames:
         assert (tmp_path / "home" / "victim").is_dir()
         assert not vcsguard._WORKTREE_BASE.exists()
 
-    def test_the_base_is_read_at_call_time(self, monkeypatch, tmp_path):
-        monkeypatch.setattr(vcsguard, "_WORKTREE_BASE", tmp_path / "moved")
-        assert vcsguard.worktree_path("a/b") == tmp_path / "moved" / "a" / "b"
-
-
 class TestEnsureWorktree:
     def test_created_once_then_reused(self, repo, caplog, monkeypatch):
         caplog.set_level(logging.INFO)
@@ -184,12 +167,15 @@ class TestEnsureWorktree:
         assert vcsguard.ensure_worktree(repo, "inst") == str(vcsguard.worktree_path("inst"))
         assert vcsguard.current_branch(repo) == expected
 
-    def test_not_a_repository(self, tmp_path, caplog):
+    def test_not_a_repository(self, tmp_path, caplog, monkeypatch):
+        """The target comes back; the record goes to whatever `logger` holds at the time."""
+        monkeypatch.setattr(vcsguard, "logger", logging.getLogger("replacement"))
         target = str(tmp_path / "plain")
         os.mkdir(target)
         assert vcsguard.ensure_worktree(target, "inst") is target
-        (level, msg, _), = records(caplog)
-        assert (level, msg) == ("ERROR", "Failed to create worktree: %s")
+        (record,) = caplog.records
+        assert (record.name, record.levelname, record.msg) == (
+            "replacement", "ERROR", "Failed to create worktree: %s")
 
     def test_plain_directory_and_wrong_branch_are_recreated(self, repo, caplog):
         wt = vcsguard.worktree_path("inst")
@@ -213,13 +199,6 @@ class TestEnsureWorktree:
         assert vcsguard.worktree_exists("inst") is False
         wt = vcsguard.ensure_worktree(repo, "inst")
         assert git(wt, "rev-parse", "HEAD") == commit
-
-    def test_records_go_to_the_logger_attribute(self, repo, caplog, monkeypatch):
-        monkeypatch.setattr(vcsguard, "logger", logging.getLogger("replacement"))
-        caplog.set_level(logging.INFO)
-        vcsguard.ensure_worktree(repo, "inst")
-        assert [r.name for r in caplog.records] == ["replacement"]
-
 
 class TestRemoveWorktree:
     def test_without_worktree(self, repo, caplog):
