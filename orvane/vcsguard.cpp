@@ -161,6 +161,10 @@ ORV_FUNCTION(run_git, "_run_git(target: str, *args: str) -> tuple[int, str]",
     request.cwd = handle(target);
     request.timeout = kGitTimeout;
     request.entry = process::Entry::run;
+    // The output only feeds log records, branch names and commit hashes: bytes
+    // that are not UTF-8 (a commit message in another encoding, a hook's
+    // output) must not turn a finished command into an exception.
+    request.errors = "replace";
     process::Result run = process::run(request);
     switch (run.outcome) {
         case process::Outcome::completed: {

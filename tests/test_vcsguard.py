@@ -79,7 +79,15 @@ class TestRunner:
         with pytest.raises(PermissionError):
             vcsguard._run_git(repo, "status")
         assert calls[0] == ((["git", "status"],),
-                            {"cwd": repo, "capture_output": True, "text": True, "timeout": 30})
+                            {"cwd": repo, "capture_output": True, "text": True,
+                             "errors": "replace", "timeout": 30})
+
+    def test_output_that_is_not_utf8_is_replaced_not_raised(self, repo):
+        with open(os.path.join(repo, "bad.txt"), "wb") as f:
+            f.write(b"caf\xe9 \xff\n")
+        git(repo, "add", "bad.txt")
+        git(repo, "commit", "-q", "-m", "bytes")
+        assert vcsguard._run_git(repo, "show", "HEAD:bad.txt") == (0, "caf\ufffd \ufffd")
 
     def test_without_git_every_operation_is_neutral(self, repo, monkeypatch, caplog):
         monkeypatch.setenv("PATH", "")
