@@ -328,7 +328,7 @@ class Inspector:
             if rel.endswith(".rs") and (text := self.text(rel)) and INLINE_TEST.search(text):
                 return []
         return [Finding(
-            f"The target has {len(sources)} source files and no tests.", 0.6, "testing",
+            f"The target has {plural(len(sources), 'source file')} and no tests.", 0.6, "testing",
             "source files: " + listing(sources) + ". No test directory (tests/, test/, spec/, "
             "__tests__/) and no test file (test_*.py, *_test.*, *.test.*, *.spec.*) was found.")]
 
