@@ -34,9 +34,11 @@ def run_in_child(code, *, timeout=120, env=None):
     """Runs `code` in a fresh interpreter and returns its standard output.
 
     For code that may crash the interpreter (hostile objects, native faults): a crash
-    fails the test with the child's output instead of taking the test run down.
+    fails the test with the child's output instead of taking the test run down. The
+    child leaves the working directory off its path (-P), so it imports the installed
+    package rather than the source tree.
     """
-    proc = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(code)],
+    proc = subprocess.run([sys.executable, "-X", "dev", "-P", "-c", textwrap.dedent(code)],
                           capture_output=True, text=True, timeout=timeout, env=env)
     assert proc.returncode == 0, (
         f"child exited with {proc.returncode}\n--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}")
