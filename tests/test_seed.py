@@ -392,8 +392,8 @@ class TestBlockSearch:
             assert same(seed.parse_question_output(text), ref_parse(text, open_tag, close_tag))
 
     @pytest.mark.parametrize("text", [
-        OPEN * 2000,
-        (OPEN + " \u3000") * 1000 + "</orvane-eva",
+        OPEN * 1000,
+        (OPEN + " \u3000") * 500 + "</orvane-eva",
         OPEN * 1000 + CLOSE + OPEN + '{"meta": {"confidence": 1}}' + CLOSE,
         (OPEN + "\u0101") * 1000 + "\n\u2028" + CLOSE,
         "\U0001F600" + OPEN + ' {"gaps": [{}]}\u3000' + CLOSE * 1000,
