@@ -34,8 +34,7 @@ Name k_SEED_QUESTION{"SEED_QUESTION"}, k_ALL_SEEDS{"_ALL_SEEDS"}, k_EVAL_OPEN{"_
     k_findings{"findings"}, k_gaps{"gaps"}, k_meta{"meta"}, k_raw{"raw"}, k_severity{"severity"},
     k_category{"category"}, k_evidence{"evidence"}, k_dimension{"dimension"},
     k_confidence{"confidence"}, k_coverage_estimate{"coverage_estimate"}, k_mkdir{"mkdir"},
-    k_parents{"parents"}, k_exist_ok{"exist_ok"}, k_sort{"sort"}, k_key{"key"},
-    k_strip{"strip"}, k_add{"add"}, k_indent{"indent"}, k_unnamed{"unnamed"},
+    k_sort{"sort"}, k_strip{"strip"}, k_add{"add"}, k_unnamed{"unnamed"},
     k_unknown{"unknown"}, k_pressure_test{"pressure-test"},
     k_opportunity_scan{"opportunity-scan"}, k_parent{"parent"}, k_tags{"tags"}, k_empty{""};
 Host copy_deepcopy{"copy", "deepcopy"}, pathlib_Path{"pathlib", "Path"},
@@ -118,10 +117,10 @@ std::vector<object> json_entries(const std::string& dir) {
     return names;
 }
 
-// The whole file, or false with errno set (missing, a directory, no access).
-bool read_file(const std::string& path, std::string& out) {
-    files::Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    while (!file.valid() && errno == EINTR) file = files::Fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+// The whole file, or false when it cannot be opened or read (missing, a
+// directory, no access).
+bool read_file(const files::SysPath& path, std::string& out) {
+    files::Fd file = files::try_open(path, O_RDONLY);
     if (!file.valid()) return false;
     char buf[65536];
     for (;;) {
@@ -150,16 +149,13 @@ ORV_FUNCTION(load_questions, "load_questions(questions_dir: str) -> list[dict]",
              "ordered by generation and name.") {
     auto& [questions_dir] = args;
     object path = questions_path(questions_dir);
-    files::SysPath dir(path);
-    std::string base = dir.c_str();
-    if (base.empty() || base.back() != '/') base.push_back('/');
 
     nb::list questions;
     object seen = own(PySet_New(nullptr));
-    for (const object& entry : json_entries(dir.c_str())) {
-        files::SysPath name(entry);
+    for (const object& entry : json_entries(files::SysPath(path).c_str())) {
         std::string content;
-        if (!read_file(base + name.c_str(), content)) continue;
+        if (!read_file(files::SysPath(own(PyNumber_TrueDivide(path.ptr(), entry.ptr()))), content))
+            continue;
         object text = own(
             PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
         object data;
