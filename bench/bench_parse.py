@@ -9,54 +9,20 @@ printed as a ratio against the target it must meet.
 import gc
 import json
 import random
-import re
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 from orvane import seed
 
+# The baseline is the tests' reference: the same algorithm in plain Python
+# with the host's re and json.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from tests.test_seed import ref_parse as python_parse  # noqa: E402
+
 OPEN, CLOSE = "<orvane-eval>", "</orvane-eval>"
 HOST_CAP = 60.0  # seconds the host expression may take on one hostile answer
-
-
-def python_clamp(value, lo=0.0, hi=1.0):
-    try:
-        return max(lo, min(hi, float(value)))
-    except (TypeError, ValueError, OverflowError):
-        return lo
-
-
-def python_parse(output):
-    """The same algorithm in plain Python with the host's re and json."""
-    result = {"findings": [], "gaps": [], "meta": {"confidence": 0.0, "coverage_estimate": 0.0},
-              "raw": output}
-    m = re.search(re.escape(OPEN) + r"\s*(.*?)\s*" + re.escape(CLOSE), output, re.DOTALL)
-    if not m:
-        return result
-    try:
-        data = json.loads(m.group(1).strip())
-    except (ValueError, RecursionError):
-        return result
-    if not isinstance(data, dict):
-        return result
-    findings = data.get("findings", [])
-    gaps = data.get("gaps", [])
-    meta = data.get("meta", {})
-    return {
-        "raw": output,
-        "findings": [{"description": str(f.get("description", "")),
-                      "severity": python_clamp(f.get("severity", 0.5)),
-                      "category": str(f.get("category", "unknown")),
-                      "evidence": str(f.get("evidence", ""))}
-                     for f in (findings if isinstance(findings, list) else []) if isinstance(f, dict)],
-        "gaps": [{"description": str(g.get("description", "")), "dimension": str(g.get("dimension", ""))}
-                 for g in (gaps if isinstance(gaps, list) else []) if isinstance(g, dict)],
-        "meta": ({"confidence": python_clamp(meta.get("confidence", 0.0)),
-                  "coverage_estimate": python_clamp(meta.get("coverage_estimate", 0.0))}
-                 if isinstance(meta, dict) else {"confidence": 0.0, "coverage_estimate": 0.0}),
-    }
-
 
 WORDS = ("the handler retries without backoff so a slow upstream turns into a storm of requests "
          "cache entries are never invalidated after a schema change and stale rows leak into reports "
