@@ -70,6 +70,21 @@ bool equals(handle a, PyObject* b) {
     return r == 1;
 }
 
+// Calls `each(key, value)` for every member of `map`, through the host's own
+// iteration over map.items(): a map changed meanwhile raises as a Python loop
+// would, and each pair is owned while `each` runs.
+template <typename F>
+void for_each_item(PyObject* map, F each) {
+    object items = own(PyObject_GetIter(call_method(handle(map), k_items).ptr()));
+    while (PyObject* raw = PyIter_Next(items.ptr())) {
+        object item = nb::steal(raw);
+        object key = own(PySequence_GetItem(item.ptr(), 0));
+        object value = own(PySequence_GetItem(item.ptr(), 1));
+        each(key, value);
+    }
+    if (PyErr_Occurred()) raise_current();
+}
+
 // The severity gate every notifier applies first: below its own threshold an
 // event is dropped; a severity equal to the threshold passes.
 bool below_threshold(handle self, PyObject* severity) {
@@ -147,13 +162,7 @@ ORV_FUNCTION(format_report,
     lines.append(own(PyUnicode_FromFormat("**Time:** %S", now_iso().ptr())));
     lines.append(k_empty.h());
 
-    // The host's own iteration: a payload changed while it is written raises
-    // as a Python loop over payload.items() would.
-    object items = own(PyObject_GetIter(call_method(handle(payload), k_items).ptr()));
-    while (PyObject* raw = PyIter_Next(items.ptr())) {
-        object item = nb::steal(raw);
-        object key = own(PySequence_GetItem(item.ptr(), 0));
-        object value = own(PySequence_GetItem(item.ptr(), 1));
+    for_each_item(payload, [&](handle key, handle value) {
         object key_text = own(PyObject_Str(key.ptr()));
         if (is_instance(value, &PyDict_Type) || is_instance(value, &PyList_Type)) {
             lines.append(own(PyUnicode_FromFormat("**%S:**", key_text.ptr())));
@@ -164,8 +173,7 @@ ORV_FUNCTION(format_report,
             object value_text = own(PyObject_Str(value.ptr()));
             lines.append(own(PyUnicode_FromFormat("**%S:** %S", key_text.ptr(), value_text.ptr())));
         }
-    }
-    if (PyErr_Occurred()) raise_current();
+    });
     lines.append(k_empty.h());
     return own(PyUnicode_Join(k_newline, lines.ptr()));
 }
@@ -215,7 +223,7 @@ ORV_FUNCTION(file_notify, "notify(self, event_type: str, payload: dict, severity
     object stamp = call_method(utc_now(), k_strftime, k_report_time.h());
     object safe_type =
         call_method(call_method(handle(event_type), k_replace, "/", "-"), k_replace, " ", "-");
-    object stem = own(PyUnicode_FromFormat("%U_%U", stamp.ptr(), safe_type.ptr()));
+    object stem = own(PyUnicode_FromFormat("%S_%U", stamp.ptr(), safe_type.ptr()));
     object text = getattr(h, k_format_report)(handle(event_type), handle(payload), handle(severity));
 
     for (int attempt = 1; attempt <= kMaxReportNames; ++attempt) {
@@ -342,16 +350,10 @@ ORV_FUNCTION(webhook_init,
     setattr(h, k_url, expand(handle(url)));
     setattr(h, k_min_severity, handle(min_severity));
     object expanded = own(PyDict_New());
-    if (headers != Py_None) {
-        object items = own(PyObject_GetIter(call_method(handle(headers), k_items).ptr()));
-        while (PyObject* raw = PyIter_Next(items.ptr())) {
-            object item = nb::steal(raw);
-            object name = own(PySequence_GetItem(item.ptr(), 0));
-            object text = own(PySequence_GetItem(item.ptr(), 1));
+    if (headers != Py_None)
+        for_each_item(headers, [&](handle name, handle text) {
             set_item(expanded, name.ptr(), expand(text));
-        }
-        if (PyErr_Occurred()) raise_current();
-    }
+        });
     setattr(h, k_headers, expanded);
     return nb::none();
 }
