@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -206,6 +207,34 @@ void atomic_write_text(handle path, handle text) {
     const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!utf8) raise_current();
     atomic_write(SysPath(path), std::string_view(utf8, static_cast<size_t>(size)));
+}
+
+bool create_new(const SysPath& path, std::string_view data) {
+    const std::string target(path.c_str());
+    std::string temp;
+    Fd file = temporary_beside(target, temp);
+    if (!file.valid()) raise_os_error(path.path());
+    try {
+        write_all(file.get(), data, path.path());
+        file.close(path.path());
+        if (::link(temp.c_str(), target.c_str()) == 0) {
+            ::unlink(temp.c_str());
+            return true;
+        }
+        if (errno == EEXIST) {
+            ::unlink(temp.c_str());
+            return false;
+        }
+        // File systems without hard links: a rename that will not replace.
+        if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+            return true;
+        if (errno != EEXIST) raise_os_error(path.path());
+        ::unlink(temp.c_str());
+        return false;
+    } catch (...) {
+        ::unlink(temp.c_str());
+        throw;
+    }
 }
 
 object read_bytes(const SysPath& path) {
