@@ -43,10 +43,10 @@ Name k_now_iso{"_now_iso"}, k_new_instance_id{"_new_instance_id"}, k_load_config
     k_protocol_version{"protocol_version"}, k_selector{"selector"}, k_algorithm{"algorithm"},
     k_children{"children"}, k_owner{"owner"}, k_path{"path"}, k_unknown{"unknown"},
     k_exists{"exists"}, k_is_file{"is_file"}, k_mkdir{"mkdir"}, k_parent{"parent"},
-    k_glob{"glob"}, k_save{"save"}, k_append{"append"}, k_close{"close"};
+    k_glob{"glob"}, k_save{"save"}, k_append{"append"};
 Host pathlib_Path{"pathlib", "Path"}, shutil_copy2{"shutil", "copy2"}, json_dumps{"json", "dumps"},
     yaml_dump{"yaml", "dump"}, yaml_safe_load{"yaml", "safe_load"},
-    yaml_YAMLError{"yaml", "YAMLError"}, builtins_open{"builtins", "open"};
+    yaml_YAMLError{"yaml", "YAMLError"};
 
 // What this module exported from its siblings when it loaded. Never
 // destroyed: a static destructor would run after the interpreter is gone.
@@ -147,16 +147,6 @@ ORV_FUNCTION(new_instance_id, "_new_instance_id() -> str",
     return own(PyUnicode_Substring(uuid4_text().ptr(), 0, 12));
 }
 
-// Closes a file without hiding the error in flight, as a `with` block does.
-void close_quietly(handle file) {
-    PyObject* saved = PyErr_GetRaisedException();
-    if (PyObject* r = PyObject_CallMethodNoArgs(file.ptr(), k_close))
-        Py_DECREF(r);
-    else
-        PyErr_Clear();
-    PyErr_SetRaisedException(saved);
-}
-
 // An unparseable file counts as empty, with a warning; a document that is
 // neither empty nor a mapping fails the return check.
 ORV_FUNCTION(load_config, "_load_config(instance_dir: str) -> dict",
@@ -164,17 +154,15 @@ ORV_FUNCTION(load_config, "_load_config(instance_dir: str) -> dict",
     auto& [instance_dir] = args;
     object path = join(path_of(handle(instance_dir)), "config.yaml");
     if (!exists(path)) return nb::dict();
-    object file = builtins_open(path, "r", nb::arg("encoding") = "utf-8");
+    object content = files::read_text(files::SysPath(path));
     object data;
     try {
-        data = yaml_safe_load(file);
+        data = yaml_safe_load(content);
     } catch (nb::python_error& e) {
-        close_quietly(file);
         if (!e.matches(yaml_YAMLError.get())) throw;
         log_warning("Failed to parse %s, using defaults", path);
         return nb::dict();
     }
-    call_method(file, k_close);
     if (!truth(data.ptr())) return nb::dict();
     return data;
 }

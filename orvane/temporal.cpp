@@ -91,10 +91,7 @@ bool unreadable(nb::python_error& e) {
 
 // The decoded content of one checkpoint file.
 object read_json(handle path) {
-    object data = files::read_bytes(files::SysPath(path));
-    object text = own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.ptr()),
-                                           PyBytes_GET_SIZE(data.ptr()), "strict"));
-    return json_loads(text);
+    return json_loads(files::read_text(files::SysPath(path)));
 }
 
 // Every "CP-*.json" entry of the directory, in the order the listing gives.

@@ -253,4 +253,10 @@ object read_bytes(const SysPath& path) {
     return own(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
 }
 
+object read_text(const SysPath& path) {
+    object data = read_bytes(path);
+    return own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.ptr()), PyBytes_GET_SIZE(data.ptr()),
+                                    "strict"));
+}
+
 }  // namespace orv::files

@@ -105,5 +105,8 @@ bool create_new(const SysPath& path, std::string_view data);
 
 // The file's bytes, read whole.
 object read_bytes(const SysPath& path);
+// The file's text: its bytes decoded as UTF-8, strictly (the host's
+// UnicodeDecodeError otherwise). Line ends are kept as they are.
+object read_text(const SysPath& path);
 
 }  // namespace orv::files
