@@ -270,3 +270,68 @@ def test_validate_event_with_a_type_that_clears_the_event():
             print(P.validate_event(ev))
     """)
     assert out.split() == ["False", "False"]
+
+
+# ------------------------------------------------------------ classes and facilities
+
+class TestConstruction:
+    """Native classes are called as type.__call__ would call them, whatever the class
+    holds at the time of the call."""
+
+    def test_a_replaced_init_is_the_one_called(self, monkeypatch):
+        from orvane.triage import Triage
+        calls = []
+        monkeypatch.setattr(Triage, "__init__", lambda self, *a, **k: calls.append((a, k)))
+        t = Triage(1, risk_threshold=2)
+        assert calls == [((1,), {"risk_threshold": 2})] and not vars(t)
+
+    def test_a_new_added_later_is_honoured(self):
+        # In a child: the host cannot quite undo a __new__ set on a class.
+        out = run_in_child("""
+            from orvane.goal import Goal
+            sentinel = object()
+            Goal.__new__ = staticmethod(lambda cls, *a, **k: sentinel)
+            print(Goal("g", "o") is sentinel)
+        """)
+        assert out.split() == ["True"]
+
+    def test_subclasses_and_super(self):
+        from orvane.triage import ExecutionMode, Triage
+
+        class Strict(Triage):
+            def __init__(self, *args, **kwargs):
+                super().__init__(*args, **kwargs)
+                self.strict = True
+
+        s = Strict(ExecutionMode.AUTO, max_refinements=5.9)
+        assert (s.strict, s.mode, s.max_refinements) == (True, ExecutionMode.AUTO, 5)
+        assert type(Strict.from_config({"mode": "auto"})) is Strict
+
+    def test_argument_errors_name_the_class(self):
+        from orvane.goal import Goal
+        with pytest.raises(TypeError, match=r"Goal.__init__\(\) missing 1 required positional argument: 'owner'"):
+            Goal("g")
+
+
+class TestUuid:
+    def test_event_ids_are_version_4_texts(self):
+        import uuid
+        from orvane import protocol
+        for _ in range(200):
+            ev = protocol.make_event("QUESTION", "s", {})
+            for text in (ev["id"], ev["instance_id"]):
+                u = uuid.UUID(text)
+                assert (str(u), u.version, u.variant) == (text, 4, uuid.RFC_4122)
+
+    def test_the_bytes_come_from_os_urandom_as_uuid4_takes_them(self, monkeypatch):
+        import os
+        import uuid
+        from orvane import protocol
+        monkeypatch.setattr(os, "urandom", lambda n: bytes(range(n)))
+        assert protocol.make_event("QUESTION", "s", {})["id"] == str(uuid.UUID(bytes=bytes(range(16)), version=4))
+
+    def test_a_replaced_uuid4_is_called(self, monkeypatch):
+        import uuid
+        from orvane import protocol
+        monkeypatch.setattr(uuid, "uuid4", lambda: "fixed")
+        assert protocol.make_event("QUESTION", "s", {})["id"] == "fixed"

@@ -28,14 +28,6 @@ def incorrect_type(param, expected, got):
     return re.escape(f"Argument '{param}' has incorrect type (expected {expected}, got {got})")
 
 
-@pytest.fixture
-def registry(monkeypatch):
-    """A private copy of the registry, so registrations stay inside one test."""
-    types = set(protocol._EVENT_TYPES)
-    monkeypatch.setattr(protocol, "_EVENT_TYPES", types)
-    return types
-
-
 def event(**changes):
     ev = {
         "id": "e1", "type": "QUESTION", "source": "selector", "target": None, "payload": {}, "parent_id": None,
