@@ -1,6 +1,5 @@
 """Tests for orvane.hatch: real instance directories, hatched in this process and in racing
 child processes."""
-import datetime
 import json
 import logging
 import os
@@ -43,12 +42,8 @@ def parent(tmp_path):
 
 
 class TestConfiguration:
-    def test_ids_and_times(self):
-        assert re.fullmatch(r"[0-9a-f]{8}-[0-9a-f]{3}", hatch._new_instance_id())
-        now = datetime.datetime.fromisoformat(hatch._now_iso())
-        assert now.utcoffset() == datetime.timedelta(0)
-
     def test_missing_and_empty_documents(self, tmp_path):
+        assert re.fullmatch(r"[0-9a-f]{8}-[0-9a-f]{3}", hatch._new_instance_id())
         assert hatch._load_config(str(tmp_path / "none")) == {}
         for text in ["", "null", "false", "0", "''", "[]", "{}"]:
             (tmp_path / "config.yaml").write_text(text)
@@ -83,11 +78,6 @@ class TestConfiguration:
             hatch._save_config(str(path.parent), {"bad": Unrepresentable()})
         assert config_of(path.parent) == {"b": 2}
         assert os.listdir(path.parent) == ["config.yaml"]
-
-    def test_init_instance_dirs(self, tmp_path):
-        hatch._init_instance_dirs(tmp_path / "a" / "b")
-        hatch._init_instance_dirs(tmp_path / "a" / "b")
-        assert (tmp_path / "a" / "b" / "questions").is_dir()
 
 
 # ----------------------------------------------------------------------- hatch
