@@ -14,13 +14,10 @@
 #include "support/text.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <string>
 #include <vector>
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -117,23 +114,6 @@ std::vector<object> json_entries(const std::string& dir) {
     return names;
 }
 
-// The whole file, or false when it cannot be opened or read (missing, a
-// directory, no access).
-bool read_file(const files::SysPath& path, std::string& out) {
-    files::Fd file = files::try_open(path, O_RDONLY);
-    if (!file.valid()) return false;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(file.get(), buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return true;
-        out.append(buf, static_cast<size_t>(n));
-    }
-}
-
 // The population's order: (generation, name), 0 and "" when absent.
 ORV_FUNCTION(question_key, "_question_key(question) -> tuple",
              "The sort key of a question: its generation and its name.") {
@@ -143,7 +123,8 @@ ORV_FUNCTION(question_key, "_question_key(question) -> tuple",
 }
 
 // Files are read as UTF-8 text (bytes that are not raise UnicodeDecodeError,
-// as reading text does); unreadable entries and invalid JSON are skipped.
+// as reading text does); entries that cannot be read (missing, a directory,
+// no access) and invalid JSON are skipped.
 ORV_FUNCTION(load_questions, "load_questions(questions_dir: str) -> list[dict]",
              "All questions stored in `questions_dir` plus any seed missing from it, "
              "ordered by generation and name.") {
@@ -153,16 +134,12 @@ ORV_FUNCTION(load_questions, "load_questions(questions_dir: str) -> list[dict]",
     nb::list questions;
     object seen = own(PySet_New(nullptr));
     for (const object& entry : json_entries(files::SysPath(path).c_str())) {
-        std::string content;
-        if (!read_file(files::SysPath(own(PyNumber_TrueDivide(path.ptr(), entry.ptr()))), content))
-            continue;
-        object text = own(
-            PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
         object data;
         try {
-            data = json::loads(text);
+            object file = own(PyNumber_TrueDivide(path.ptr(), entry.ptr()));
+            data = json::loads(files::read_text(files::SysPath(file)));
         } catch (nb::python_error& err) {
-            if (err.matches(json_JSONDecodeError.get())) continue;
+            if (err.matches(PyExc_OSError) || err.matches(json_JSONDecodeError.get())) continue;
             throw;
         }
         if (!PyDict_Check(data.ptr())) continue;
