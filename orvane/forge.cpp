@@ -174,7 +174,7 @@ bool file_taken(handle questions_dir, handle name) {
 }
 
 // A name no existing question has and no stored file uses: the proposal; on a
-// clash with an existing question the Part's "-g<generation>"; and, while
+// clash with an existing question, "-g<generation>" after it; and, while
 // that is still taken by a question or a file, "-2", "-3", ... after it, so a
 // forged question never replaces a stored one.
 object free_name(handle self, object name, handle names, handle generation) {
