@@ -166,8 +166,9 @@ class Tree:
     texts: dict[str, str | None] = field(default_factory=dict)  # file heads already read
 
     def top_level(self) -> list[str]:
+        """The names at the top, less the agent's own instance directory."""
         try:
-            return sorted(os.listdir(self.root))
+            return sorted(name for name in os.listdir(self.root) if name != ".orvane")
         except OSError:
             return []
 
