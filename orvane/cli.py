@@ -16,10 +16,8 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import NoReturn
 
-from orvane import goal, hatch, protocol, triage
-from orvane import cycle, instance, tables
+from orvane import goal, hatch, instance, protocol, tables, triage
 from orvane.instance import DEFAULT_DIR, UserError
-from orvane.target import resolve
 
 # Sections the host keeps in config.yaml and passes on to a hatched child, so that the
 # child runs as its parent did.
@@ -32,6 +30,10 @@ class Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def plural(count: int, noun: str) -> str:
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
 
 
 def default_owner() -> str:
@@ -130,6 +132,10 @@ def cmd_init(args: argparse.Namespace) -> int:
 
 
 def cmd_run(args: argparse.Namespace) -> int:
+    # The evaluation road loads only here, so that the other commands start quickly.
+    from orvane import cycle
+    from orvane.target import resolve
+
     directory = Path(args.dir)
     target = resolve(args.target)
     if not directory.exists():
@@ -156,11 +162,11 @@ def cmd_run(args: argparse.Namespace) -> int:
     if not args.quiet:
         findings = sum(len(r.findings) for r in reports)
         forged = sum(len(r.forged) for r in reports)
-        print(f"{cycle.plural(len(reports), 'cycle')}, {cycle.plural(findings, 'finding')}, "
-              f"{cycle.plural(forged, 'question')} forged, ${sum(r.cost_usd for r in reports):.4f}; "
+        print(f"{plural(len(reports), 'cycle')}, {plural(findings, 'finding')}, "
+              f"{plural(forged, 'question')} forged, ${sum(r.cost_usd for r in reports):.4f}; "
               f"ledger: {directory / 'ledger.jsonl'}")
     if summary.interrupted:
-        print(f"orvane: interrupted after {cycle.plural(len(reports), 'complete cycle')}", file=sys.stderr)
+        print(f"orvane: interrupted after {plural(len(reports), 'complete cycle')}", file=sys.stderr)
         return 130
     if failed:
         reasons = ", ".join(sorted({r.failure for r in failed}))
@@ -230,7 +236,7 @@ def cmd_goal(args: argparse.Namespace) -> int:
             return 0
         shown = current.goal
         print(f"goal        {shown.get()}\nowner       {shown.owner}\nset at      {shown.updated_at}\n"
-              f"history     {cycle.plural(len(shown.history), 'earlier goal')}")
+              f"history     {plural(len(shown.history), 'earlier goal')}")
         return 0
     if not args.owner:
         raise UserError("changing the goal needs --owner NAME (only the owner may change it)")

@@ -135,6 +135,7 @@ class Runner:
         self.forge_brain = MeteredBrain(brain_)
         self.forge = forge.Forge(self.forge_brain, instance.ledger, instance.questions_dir)
         self.spent = 0.0  # over the whole run, for the progress line
+        self.passes: int | None = None  # cycles recorded on this target, counted once a run
         self.progress: Progress | None = None
         self.checkpoints = temporal.TemporalManager(str(instance.path), instance.instance_id)
         self.bus = instance.notification_bus()
@@ -215,6 +216,8 @@ class Runner:
             "cost_usd": round(report.cost_usd, 6), "duration_secs": report.duration_secs,
             "question": name, "cycle": number, "forged": report.forged, "plans": report.planned,
             "queued": report.queued, "failure_reason": report.failure}, parent=selection, generation=generation)
+        if self.passes is not None:
+            self.passes += 1
         notable.append(("cycle complete", dict(cycle["payload"])))
         self.notify(notable, report)
         self.spent += report.cost_usd
@@ -238,11 +241,15 @@ class Runner:
 
     def coverage(self) -> dict[str, int]:
         """How broadly (distinct questions with findings here) and how often (cycles run
-        here) the instance has evaluated this target: the maturity gate for planning."""
+        here) the instance has evaluated this target: the maturity gate for planning.
+        Cycles are counted from the ledger once a run, then kept up to date as the run
+        records its own, since filtering the whole ledger each cycle would cost more than
+        the rest of the cycle."""
         matrix = self.instance.ledger.population_stats()["coverage_matrix"]
         dimensions = sum(1 for targets in matrix.values() if self.target.key in targets)
-        passes = len(self.instance.ledger.events(event_type="CYCLE", target=self.target.key))
-        return {"dimensions": dimensions, "passes": passes}
+        if self.passes is None:
+            self.passes = len(self.instance.ledger.events(event_type="CYCLE", target=self.target.key))
+        return {"dimensions": dimensions, "passes": self.passes}
 
     def triage_findings(self, report: CycleReport, coverage: dict[str, int] | None,
                         notable: list[tuple[str, dict[str, Any]]]) -> None:
