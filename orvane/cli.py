@@ -176,7 +176,7 @@ def cmd_run(args: argparse.Namespace) -> int:
 
 
 def cmd_stats(args: argparse.Namespace) -> int:
-    data = tables.collect(instance.open_instance(Path(args.dir)))
+    data = tables.collect(instance.open_instance(Path(args.dir), with_goal=False))
     if args.json:
         print(json.dumps(tables.as_json(data), indent=2))
     else:
@@ -186,7 +186,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
 
 def cmd_hatch(args: argparse.Namespace) -> int:
     source, dest = Path(args.src), Path(args.dest)
-    parent = instance.open_instance(source)
+    parent = instance.open_instance(source, with_goal=False)
     if dest.exists():
         raise UserError(f"{args.dest} already exists")
     try:
@@ -199,9 +199,10 @@ def cmd_hatch(args: argparse.Namespace) -> int:
             child_config[key] = parent.config[key]
     instance.write_config(dest, child_config)
     child_id = child_config.get("instance_id", "unknown")
+    generation = parent.config.get("generation", 0)
     parent.ledger.append(protocol.make_event(
         "HATCH", "host", {"child_id": child_id, "path": str(dest), "goal_changed": bool(args.goal)},
-        instance_id=parent.instance_id, generation=max(0, int(parent.config.get("generation", 0) or 0))))
+        instance_id=parent.instance_id, generation=generation if isinstance(generation, int) and generation >= 0 else 0))
     print(f"hatched {child_id} at {args.dest} (generation {child_config.get('generation')}, "
           f"parent {parent.instance_id})")
     return 0
@@ -209,7 +210,7 @@ def cmd_hatch(args: argparse.Namespace) -> int:
 
 def cmd_lineage(args: argparse.Namespace) -> int:
     directory = Path(args.dir)
-    instance.open_instance(directory)
+    instance.require_instance(directory)
     report = hatch.get_lineage(str(directory))
     if args.json:
         print(json.dumps(report, indent=2, default=str))

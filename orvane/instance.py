@@ -180,15 +180,21 @@ def is_instance(directory: Path) -> bool:
     return (directory / "config.yaml").is_file()
 
 
-def open_instance(directory: Path) -> Instance:
+def require_instance(directory: Path) -> None:
     if not directory.is_dir():
         raise UserError(f"no Orvane instance at {directory} (create one with: orvane init {directory})")
     if not is_instance(directory):
         raise UserError(f"{directory} is not an Orvane instance (it has no config.yaml)")
+
+
+def open_instance(directory: Path, *, with_goal: bool = True) -> Instance:
+    """The instance in `directory`; its goal is read only when asked for, so that a broken
+    goal file does not stand between the user and the statistics."""
+    require_instance(directory)
     config = read_yaml_mapping(directory / "config.yaml")
     goal_file = directory / "goal.yaml"
     current_goal = None
-    if goal_file.exists():
+    if with_goal and goal_file.exists():
         try:
             current_goal = goal.Goal.load(str(goal_file))
         except (ValueError, yaml.YAMLError, OSError) as error:

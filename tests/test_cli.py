@@ -174,6 +174,32 @@ class TestRun:
         assert not any(".orvane" in e["payload"].get("evidence", "") for e in of_type(instance, "FINDING"))
         assert of_type(instance, "CYCLE")[0]["payload"]["execution_mode"] == "suggest"
 
+    def test_progress_shows_on_a_terminal_only(self, tmp_path, env, project):
+        import pty
+
+        controller, terminal = pty.openpty()
+        command = [str(ORVANE)] if ORVANE.exists() else [sys.executable, "-m", "orvane"]
+        process = subprocess.Popen(command + ["run", "agent", "--target", str(project), "--cycles", "2"],
+                                   cwd=tmp_path, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=terminal)
+        os.close(terminal)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:  # the terminal closed with the process
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(controller)
+        output, _ = process.communicate(timeout=120)
+        assert process.returncode == 0
+        status = shown.decode()
+        assert "\r\x1b[Kcycle 1 of 2 · " in status and "cycle 2 of 2 · " in status and "s · $0.0000" in status
+        # The results themselves go to standard output, a pipe here, without control codes.
+        assert b"cycle 1 of 2: [" in output and b"\x1b" not in output
+
     def test_python_m_orvane_is_the_same_command(self, tmp_path, env):
         result = subprocess.run([sys.executable, "-m", "orvane", "run", "--help"], capture_output=True,
                                 text=True, env=env, cwd=tmp_path)
