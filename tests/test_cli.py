@@ -200,6 +200,38 @@ class TestRun:
         # The results themselves go to standard output, a pipe here, without control codes.
         assert b"cycle 1 of 2: [" in output and b"\x1b" not in output
 
+    def test_a_web_page_is_fetched_described_and_judged(self, tmp_path, env):
+        import http.server
+        import threading
+
+        class Page(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                body = b"<html><body><p>Under construction</p></body></html>"
+                self.send_response(200 if self.path == "/" else 404)
+                self.send_header("Content-Type", "text/html; charset=utf-8")
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        try:
+            url = f"http://127.0.0.1:{server.server_address[1]}/"
+            orvane("run", "agent", "--target", url, cwd=tmp_path, env=env)
+            orvane("run", "agent", "--target", url + "gone", cwd=tmp_path, env=env)
+        finally:
+            server.shutdown()
+            server.server_close()
+        findings = of_type(tmp_path / "agent", "FINDING")
+        page = {e["payload"]["description"] for e in findings if e["target"] == url}
+        assert page == {"The page has no title (or an empty one).", "The page has no description meta tag.",
+                        "The page carries little readable text (2 words).",
+                        "The page is served over plain HTTP, not HTTPS."}
+        missing = {e["payload"]["evidence"] for e in findings if e["target"] == url + "gone"}
+        assert "fetch error: HTTP Error 404: Not Found" in missing
+
     def test_python_m_orvane_is_the_same_command(self, tmp_path, env):
         result = subprocess.run([sys.executable, "-m", "orvane", "run", "--help"], capture_output=True,
                                 text=True, env=env, cwd=tmp_path)
