@@ -167,7 +167,8 @@ class Runner:
         questions = self.instance.questions()
         if not questions:
             raise UserError(f"{self.instance.questions_dir} holds no usable question")
-        stats = self.instance.ledger.all_question_stats([q["name"] for q in questions])
+        names = [q["name"] for q in questions]
+        stats = self.instance.statistics(lambda: self.instance.ledger.all_question_stats(names))
         coverage = self.coverage() if self.policy.mode is not triage.ExecutionMode.OBSERVE else None
         index, weight = selector.select(questions, stats, self.rng)
         question = questions[index]
@@ -245,7 +246,7 @@ class Runner:
         Cycles are counted from the ledger once a run, then kept up to date as the run
         records its own, since filtering the whole ledger each cycle would cost more than
         the rest of the cycle."""
-        matrix = self.instance.ledger.population_stats()["coverage_matrix"]
+        matrix = self.instance.statistics(self.instance.ledger.population_stats)["coverage_matrix"]
         dimensions = sum(1 for targets in matrix.values() if self.target.key in targets)
         if self.passes is None:
             self.passes = len(self.instance.ledger.events(event_type="CYCLE", target=self.target.key))

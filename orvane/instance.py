@@ -13,7 +13,8 @@ import sys
 import tempfile
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from collections.abc import Callable
+from typing import Any, TypeVar
 
 import yaml
 
@@ -29,6 +30,9 @@ NO_GOAL = ("No goal has been set for this instance. Report what is wrong or miss
 
 class UserError(Exception):
     """A mistake the user can correct: reported as one line, never as a traceback."""
+
+
+Result = TypeVar("Result")
 
 
 def brain_section(kind: str, binary: str | None = None) -> dict[str, Any]:
@@ -134,7 +138,19 @@ class Instance:
         return self.goal.get() if self.goal is not None else NO_GOAL
 
     def questions(self) -> list[dict[str, Any]]:
-        return seed.load_questions(self.questions_dir)
+        try:
+            return seed.load_questions(self.questions_dir)
+        except (TypeError, UnicodeDecodeError) as error:
+            raise UserError(f"cannot read the questions in {self.questions_dir}: {error}") from None
+
+    def statistics(self, compute: Callable[[], Result]) -> Result:
+        """Runs a ledger statistic; an event whose payload the statistics cannot read (a
+        severity that is no number, a question that is a list) is the user's to mend."""
+        try:
+            return compute()
+        except (TypeError, ValueError) as error:
+            raise UserError(f"{self.path / 'ledger.jsonl'} holds an event its statistics cannot "
+                            f"read: {error}") from None
 
     def brain_config(self) -> dict[str, Any]:
         section = self.config.get("brain") or {"type": "offline"}

@@ -26,12 +26,13 @@ def collect(instance: Instance) -> dict[str, Any]:
     questions = instance.questions()
     names = list(dict.fromkeys(q["name"] for q in questions))
     ledger = instance.ledger
-    records = ledger.all_question_stats(None)
+    records = instance.statistics(lambda: ledger.all_question_stats(None))
     for name in names:
         records.setdefault(name, empty_record())
     generations = {q["name"]: q.get("generation", 0) for q in questions}
-    return {"questions": records, "generations": generations, "population": ledger.population_stats(),
-            "modes": ledger.triage_effectiveness(), "on_disk": names}
+    return {"questions": records, "generations": generations,
+            "population": instance.statistics(ledger.population_stats),
+            "modes": instance.statistics(ledger.triage_effectiveness), "on_disk": names}
 
 
 def empty_record() -> dict[str, Any]:

@@ -363,6 +363,16 @@ class TestMistakes:
         assert result.returncode == status
         assert len(result.stderr.splitlines()) == 1 and result.stderr.startswith(message), result.stderr
 
+    def test_a_ledger_event_the_statistics_cannot_read(self, tmp_path, env):
+        orvane("init", "agent", cwd=tmp_path, env=env)
+        event = {"id": "e1", "type": "FINDING", "source": "brain", "payload": {"question": "pressure-test", "severity": "high"},
+                 "instance_id": "i", "generation": 0, "depth": 0, "timestamp": "2026-01-01T00:00:00+00:00"}
+        (tmp_path / "agent" / "ledger.jsonl").write_text(json.dumps(event) + "\n")
+        for args in (["stats", "agent"], ["run", "agent", "--target", "."]):
+            result = orvane(*args, cwd=tmp_path, env=env, check=False)
+            assert result.returncode == 1 and len(result.stderr.splitlines()) == 1
+            assert "holds an event its statistics cannot read" in result.stderr
+
     @pytest.mark.parametrize("brain, message", [
         ({"type": "gpt"}, "orvane: error: Unknown brain type 'gpt'. Supported: 'claude-code', 'generic-cli'. (or 'offline')"),
         ({"type": "generic-cli", "binary": "/nonexistent/llm"}, "orvane: error: the brain program '/nonexistent/llm' was not found"),
