@@ -148,9 +148,6 @@ def cmd_run(args: argparse.Namespace) -> int:
         binary = section.get("binary", "claude")
         raise UserError(f"the brain program {binary!r} was not found (install it, or run "
                         f"`orvane init DIR --brain offline` for the built-in stand-in)")
-    if current.goal is None and not args.quiet:
-        print(f"orvane: no goal set, so findings are judged without one "
-              f"(set it: orvane goal {directory} --set TEXT --owner NAME)", file=sys.stderr)
     execution = current.config.get("execution")
     configured = execution.get("mode") if isinstance(execution, dict) else None
     mode = triage.ExecutionMode(args.mode or (configured if configured in MODES else "observe"))
@@ -165,6 +162,9 @@ def cmd_run(args: argparse.Namespace) -> int:
         print(f"{plural(len(reports), 'cycle')}, {plural(findings, 'finding')}, "
               f"{plural(forged, 'question')} forged, ${sum(r.cost_usd for r in reports):.4f}; "
               f"ledger: {directory / 'ledger.jsonl'}")
+        if current.goal is None:
+            print(f"note: no goal is set, so findings were judged without one "
+                  f"(set it: orvane goal {directory} --set TEXT --owner NAME)")
     if summary.interrupted:
         print(f"orvane: interrupted after {plural(len(reports), 'complete cycle')}", file=sys.stderr)
         return 130
