@@ -65,19 +65,21 @@ CI_PATHS = (".github/workflows", ".gitlab-ci.yml", ".circleci", "Jenkinsfile", "
 
 MARKER = re.compile(r"\b(TODO|FIXME|XXX|HACK)\b")
 DEFECT_MARKERS = frozenset({"FIXME", "XXX", "HACK"})
+# Each pattern begins with a literal, which the regular expression engine finds fast.
 SECRET_PATTERNS: tuple[tuple[str, re.Pattern[str], float], ...] = (
     ("private key block", re.compile(r"-----BEGIN (?:[A-Z0-9]+ )*PRIVATE KEY-----"), 0.9),
-    ("AWS access key id", re.compile(r"\b(?:AKIA|ASIA)[0-9A-Z]{16}\b"), 0.85),
-    ("GitHub token", re.compile(r"\b(?:gh[pousr]_[A-Za-z0-9]{36,}|github_pat_[A-Za-z0-9_]{40,})\b"), 0.85),
-    ("Slack token", re.compile(r"\bxox[abposr]-[A-Za-z0-9-]{10,}\b"), 0.8),
-    ("Google API key", re.compile(r"\bAIza[0-9A-Za-z_\-]{35}\b"), 0.8),
-    ("Stripe live key", re.compile(r"\b[rs]k_live_[0-9A-Za-z]{16,}\b"), 0.85),
-    ("credential assignment", re.compile(
-        r"(?i:\b(password|passwd|pwd|secret|api[_-]?key|access[_-]?token|auth[_-]?token"
-        r"|client[_-]?secret)\b\s*[:=]\s*['\"]([^'\"\s]{8,})['\"])"), 0.6),
+    ("AWS access key id", re.compile(r"(?:AKIA|ASIA)[0-9A-Z]{16}\b"), 0.85),
+    ("GitHub token", re.compile(r"(?:gh[pousr]_[A-Za-z0-9]{36,}|github_pat_[A-Za-z0-9_]{40,})\b"), 0.85),
+    ("Slack token", re.compile(r"xox[abposr]-[A-Za-z0-9-]{10,}\b"), 0.8),
+    ("Google API key", re.compile(r"AIza[0-9A-Za-z_\-]{35}\b"), 0.8),
+    ("Stripe live key", re.compile(r"[rs]k_live_[0-9A-Za-z]{16,}\b"), 0.85),
 )
-# One pass over a whole file tells whether any line needs the patterns one by one.
-ANY_SECRET = re.compile("|".join(f"(?:{pattern.pattern})" for _, pattern, _ in SECRET_PATTERNS))
+# A credential assignment is found from its quoted value, then its name is checked just
+# before it: searching for the names case-insensitively everywhere would be far slower.
+CREDENTIAL_VALUE = re.compile(r"[:=]\s*['\"]([^'\"\s]{8,})['\"]")
+CREDENTIAL_NAME = re.compile(r"(?i)\b(password|passwd|pwd|secret|api[_-]?key|access[_-]?token"
+                             r"|auth[_-]?token|client[_-]?secret)['\"]?\s*$")
+CREDENTIAL_SEVERITY = 0.6
 MAX_SECRET_FILES = 10
 # Values that are plainly placeholders, not credentials.
 PLACEHOLDER = re.compile(r"(?i)(\$\{|\{\{|<|example|changeme|change_me|placeholder|dummy"
@@ -181,16 +183,19 @@ class Tree:
         if allowed <= 0:
             self.partial = True
             return None
+        text = None
         try:
             with open(self.root / rel, "rb") as handle:
-                data = handle.read(allowed)
+                data = handle.read(min(allowed, 8192))
+                if b"\0" not in data:  # binary files cost only their first block
+                    data += handle.read(allowed - len(data))
+                    text = data.decode("utf-8", "replace")
         except OSError:
             self.unreadable.append(rel)
             return None
         self.bytes_read += len(data)
-        if self.sizes.get(rel, 0) > len(data):
+        if text is not None and self.sizes.get(rel, 0) > len(data):
             self.partial = True
-        text = None if b"\0" in data[:8192] else data.decode("utf-8", "replace")
         self.texts[rel] = text
         return text
 
@@ -342,14 +347,13 @@ class Inspector:
         files: dict[str, set[str]] = {"defect": set(), "todo": set()}
         for rel in self.tree.files:
             text = self.text(rel)
-            if not text or not MARKER.search(text):
+            if not text:
                 continue
-            for number, line in enumerate(text.splitlines(), 1):
+            for number, line in lines_matching(text, [MARKER]):
                 match = MARKER.search(line)
-                if match:
-                    kind = "defect" if match.group(1) in DEFECT_MARKERS else "todo"
-                    hits[kind].append(f"{rel}:{number}: {line.strip()[:100]}")
-                    files[kind].add(rel)
+                kind = "defect" if match and match.group(1) in DEFECT_MARKERS else "todo"
+                hits[kind].append(f"{rel}:{number}: {line.strip()[:100]}")
+                files[kind].add(rel)
         findings = []
         for kind, label, severity in (("defect", "FIXME, XXX or HACK markers (known defects)", 0.5),
                                       ("todo", "TODO markers (unfinished work)", 0.3)):
@@ -390,7 +394,8 @@ class Inspector:
         try:
             text = data.decode("utf-8")
         except UnicodeDecodeError as error:
-            return f"{data[:error.start].count(b'\n') + 1}: not valid UTF-8 (byte 0x{data[error.start]:02x})"
+            line = data.count(b"\n", 0, error.start) + 1
+            return f"{line}: not valid UTF-8 (byte 0x{data[error.start]:02x})"
         if suffix in JSON_SUFFIXES:
             try:
                 json.loads(text)
@@ -437,21 +442,17 @@ class Inspector:
         per_file: list[tuple[str, list[str], float]] = []
         for rel in self.tree.files:
             text = self.text(rel)
-            if not text or not ANY_SECRET.search(text):
+            if not text:
                 continue
             hits, worst = [], 0.0
-            for number, line in enumerate(text.splitlines(), 1):
-                for kind, pattern, severity in SECRET_PATTERNS:
-                    match = pattern.search(line)
-                    if not match:
-                        continue
-                    value = match.group(match.lastindex or 0)
-                    if kind == "credential assignment" and PLACEHOLDER.search(value):
-                        continue
+            patterns = [pattern for _, pattern, _ in SECRET_PATTERNS] + [CREDENTIAL_VALUE]
+            for number, line in lines_matching(text, patterns):
+                found = secret_in(line)
+                if found:
+                    kind, value, severity = found
                     shown = "" if kind == "private key block" else f", value {redact(value)}"
                     hits.append(f"{rel}:{number}: {kind}{shown}")
                     worst = max(worst, severity)
-                    break
             if hits:
                 per_file.append((rel, hits, worst))
         findings = [Finding(f"{rel} holds {plural(len(hits), 'string')} that look like credentials or keys.",
@@ -515,6 +516,33 @@ def yaml_error(text: str) -> str | None:
         line = mark.line + 1 if mark is not None else "?"
         problem = getattr(error, "problem", None) or str(error).splitlines()[0]
         return f"{line}: {problem}"
+    return None
+
+
+def lines_matching(text: str, patterns: Sequence[re.Pattern[str]]) -> Iterable[tuple[int, str]]:
+    """(line number, line) of each line where one of `patterns` matches, in order, each
+    line once: one search per pattern over the whole text, not one per line."""
+    starts = sorted({match.start() for pattern in patterns for match in pattern.finditer(text)})
+    number, counted, line_end = 1, 0, -1
+    for start in starts:
+        if start <= line_end:
+            continue  # this line was given already
+        number += text.count("\n", counted, start)
+        counted = start
+        line_start = text.rfind("\n", 0, start) + 1
+        line_end = text.find("\n", start)
+        line_end = len(text) if line_end < 0 else line_end
+        yield number, text[line_start:line_end]
+
+
+def secret_in(line: str) -> tuple[str, str, float] | None:
+    """The first credential-looking string of a line: (kind, value, severity)."""
+    for kind, pattern, severity in SECRET_PATTERNS:
+        if match := pattern.search(line):
+            return kind, match.group(0), severity
+    for match in CREDENTIAL_VALUE.finditer(line):
+        if CREDENTIAL_NAME.search(line, 0, match.start()) and not PLACEHOLDER.search(match.group(1)):
+            return "credential assignment", match.group(1), CREDENTIAL_SEVERITY
     return None
 
 

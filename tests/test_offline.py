@@ -137,11 +137,13 @@ class TestSizeSecretsLinks:
         token = "s3cr3t-" + "value-9876"
         write(tmp_path, "deploy/env.py", f'KEY = "{key}"\npassword = "{token}"\napi_key = "your-key-here"\n')
         write(tmp_path, "id_rsa", "-----BEGIN OPENSSH " + "PRIVATE KEY-----\nabc\n")
+        write(tmp_path, "conf/app.json", '{\n  "name": "x",\n  "Client_Secret": "' + token + '"\n}\n')
         text, _ = offline.answer(seed.format_question_prompt(
             {"name": "secrets-check", "question": "?"}, f"Directory: {tmp_path}", "g"))
         assert key not in text and token not in text
         found = {f["evidence"].split(":")[0]: f for f in by_category(seed.parse_question_output(text), "secrets")}
-        assert set(found) == {"deploy/env.py", "id_rsa"}
+        assert set(found) == {"deploy/env.py", "id_rsa", "conf/app.json"}
+        assert found["conf/app.json"]["evidence"].startswith("conf/app.json:3: credential assignment")
         assert "2 strings" in found["deploy/env.py"]["description"]
         assert "deploy/env.py:1: AWS access key id" in found["deploy/env.py"]["evidence"]
 
