@@ -394,8 +394,8 @@ class Inspector:
         try:
             text = data.decode("utf-8")
         except UnicodeDecodeError as error:
-            line = data.count(b"\n", 0, error.start) + 1
-            return f"{line}: not valid UTF-8 (byte 0x{data[error.start]:02x})"
+            line_number = data.count(b"\n", 0, error.start) + 1
+            return f"{line_number}: not valid UTF-8 (byte 0x{data[error.start]:02x})"
         if suffix in JSON_SUFFIXES:
             try:
                 json.loads(text)

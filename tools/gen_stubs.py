@@ -92,10 +92,10 @@ class Imports:
 
 def annotation(value: Any, imports: Imports) -> str:
     """An annotation object as stub text. Records are string-keyed maps, so a bare `dict`
-    reads dict[str, Any]; a bare `list`, list[Any]."""
-    if value is dict or value is list:
+    reads dict[str, Any]; a bare `list`, list[Any]; a bare `tuple`, tuple[Any, ...]."""
+    if value in (dict, list, tuple, set, frozenset):
         imports.add("from typing import Any")
-        return "dict[str, Any]" if value is dict else "list[Any]"
+        return {dict: "dict[str, Any]", list: "list[Any]", tuple: "tuple[Any, ...]"}.get(value, f"{value.__name__}[Any]")
     if isinstance(value, str):
         for word in ("Any", "Callable", "Path"):
             if word in value:
