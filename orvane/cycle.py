@@ -139,12 +139,8 @@ class Runner:
         self.progress: Progress | None = None
         self.checkpoints = temporal.TemporalManager(str(instance.path), instance.instance_id)
         self.bus = instance.notification_bus()
-        self.description = describe(target, find_capability_map(target, self.capability_source()))
+        self.description = describe(target, find_capability_map(target, instance.config.get("capability_map")))
         self.working_dir = str(target.path) if target.path is not None else None
-
-    def capability_source(self) -> str | None:
-        source = self.instance.config.get("capability_map")
-        return source if isinstance(source, str) and source else None
 
     # -- recording ---------------------------------------------------------------------
     def record(self, event_type: str, source: str, payload: dict[str, Any], *,

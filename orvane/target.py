@@ -78,10 +78,15 @@ def capability_texts(source: str | None) -> list[str]:
     return [text for text in texts if text]
 
 
-def find_capability_map(target: Target, configured: str | None) -> str | None:
-    if configured:
+def find_capability_map(target: Target, configured: object = None) -> str | None:
+    """The capability map to use: the configured path or URL; none when the
+    configuration says false ("capability_map: false"); else the one auto-detection
+    finds in or above a directory target. Detection searches whole trees up to the
+    repository root or the home directory, which a large home makes slow: naming the
+    map, or turning it off, avoids it."""
+    if isinstance(configured, str) and configured:
         return configured
-    if target.path is None:
+    if configured is False or target.path is None:
         return None
     return capabilities.auto_detect_capability_map(str(target.path))
 

@@ -73,6 +73,9 @@ FAKE_BRAIN = textwrap.dedent("""\
     counter = pathlib.Path(os.environ["CALLS_FILE"])
     calls = int(counter.read_text()) + 1 if counter.exists() else 1
     counter.write_text(str(calls))
+    if os.environ.get("PROMPT_LOG"):
+        with open(os.environ["PROMPT_LOG"], "a") as log:
+            log.write(prompt + "\\n=====\\n")
     if os.environ.get("INTERRUPT_AT") == str(calls):
         os.kill(os.getppid(), signal.SIGINT)
     if prompt.startswith("EXECUTE"):
@@ -236,6 +239,32 @@ class TestRun:
         result = subprocess.run([sys.executable, "-m", "orvane", "run", "--help"], capture_output=True,
                                 text=True, env=env, cwd=tmp_path)
         assert result.returncode == 0 and "example" in result.stdout and "--target" in result.stdout
+
+
+class TestDescription:
+    def test_the_brain_sees_a_bounded_listing_and_the_capability_map(self, tmp_path, env, tool_brain, project):
+        (project / "capability-map.json").write_text(json.dumps(
+            {"cli_tools": {"items": [{"name": "deploy", "type": "cli", "invocation": "make deploy"}]}}))
+        for index in range(100):
+            (project / "src" / f"module_{index:03}.py").write_text("x = 1\n")
+        acting_instance(tmp_path, env, tool_brain, mode="observe")
+        env["PROMPT_LOG"] = str(tmp_path / "prompts")
+        orvane("run", "agent", "--target", project, cwd=tmp_path, env=env)
+        prompt = (tmp_path / "prompts").read_text().split("\n=====\n")[0]
+        target = prompt.split("TARGET: ", 1)[1].split("\nQUESTION [", 1)[0]
+        assert target.startswith(f"Directory: {project}\nEvaluate only: do not change anything in the target.")
+        assert "  conf/settings.json\n" in target and "  (more entries not shown)" in target
+        assert sum(line.startswith("  src/module_") for line in target.splitlines()) < 60
+        assert "AVAILABLE CAPABILITIES:\n  Cli Tools: deploy (cli)" in target
+        assert "EFFECTOR REFERENCE (how to invoke available tools):" in target and "    make deploy" in target
+
+    def test_the_capability_map_can_be_turned_off(self, tmp_path, env, tool_brain, project):
+        (project / "capability-map.json").write_text(json.dumps({"cli_tools": {"total": 3}}))
+        instance = acting_instance(tmp_path, env, tool_brain, mode="observe")
+        set_config(instance, capability_map=False)
+        env["PROMPT_LOG"] = str(tmp_path / "prompts")
+        orvane("run", "agent", "--target", project, cwd=tmp_path, env=env)
+        assert "CAPABILITIES" not in (tmp_path / "prompts").read_text()
 
 
 class TestActing:
