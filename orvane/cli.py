@@ -78,9 +78,9 @@ def build_parser() -> Parser:
     init.add_argument("--binary", metavar="PROG", help="the program of the claude-code or generic-cli brain")
 
     run = commands.add_parser("run", formatter_class=examples, help="run evaluation cycles on a target",
-                              description="Run evaluation cycles of an instance on a target. DIR "
-                                          f"defaults to {DEFAULT_DIR}, created with init's defaults when "
-                                          "missing.",
+                              description="Run evaluation cycles of an instance on a target.\n"
+                                          f"DIR defaults to {DEFAULT_DIR}, created with init's defaults "
+                                          "when missing.",
                               epilog="examples:\n  orvane run --target .\n"
                                      "  orvane run ./agent --target ~/project --cycles 5 --mode suggest\n"
                                      "  orvane run ./agent --target https://example.org")

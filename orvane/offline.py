@@ -632,8 +632,9 @@ def answer_evaluation(prompt: EvalPrompt, limits: Limits) -> str:
     coverage = covered * (0.5 if bounded else 1.0)
     lines = [
         "Offline stand-in for a language model: file checks, not judgement.",
-        f"Inspected {root}: {len(tree.files)} files, {len(tree.dirs)} directories, "
-        f"{len(tree.symlinks)} symbolic links" + (
+        f"Inspected {root}: {plural(len(tree.files), 'file')}, "
+        f"{plural(len(tree.dirs), 'directory').replace('directorys', 'directories')}, "
+        f"{plural(len(tree.symlinks), 'symbolic link')}" + (
             f"; skipped {', '.join(sorted(tree.skipped_dirs))}" if tree.skipped_dirs else "") + ".",
         f"Question [{prompt.name}] answered with the checks: {', '.join(dimensions)}"
         + ("" if understood else " (the question names none of them, so all ran)") + ".",
@@ -780,9 +781,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             "large files, secret-looking strings, broken symbolic links, missing license or\n"
             "CI), naming the file and line behind every finding. It needs no model, network\n"
             "or account, so Orvane's whole evaluation road runs anywhere."),
-        epilog=("example:\n"
-                "  orvane run --target .      # uses this program through the generic CLI brain\n"
-                "  printf 'GOAL (what ...' | python -m orvane.offline"))
+        epilog=("examples:\n"
+                "  orvane run --target .      # Orvane starts this program as its default brain\n"
+                "  printf \"TARGET: Directory: .\\n\\nQUESTION [syntax-check]: What fails to parse?\\n\" \\\n"
+                "    | python -m orvane.offline"))
     parser.add_argument("prompt", nargs="?", help="the prompt (default: read standard input)")
     parser.add_argument("--max-entries", type=int, default=Limits.max_entries,
                         help="directory entries to walk at most (default %(default)s)")
