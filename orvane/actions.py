@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import json
 import re
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
@@ -103,7 +103,6 @@ class Outcome:
     rolled_back: bool = False
     output: str = ""
     cost_usd: float = 0.0
-    extra: dict[str, Any] = field(default_factory=dict)
 
 
 def why_not_executable(target: Target, executor: brain.BrainInterface) -> str:
