@@ -135,7 +135,9 @@ class Runner:
         self.forge_brain = MeteredBrain(brain_)
         self.forge = forge.Forge(self.forge_brain, instance.ledger, instance.questions_dir)
         self.spent = 0.0  # over the whole run, for the progress line
-        self.passes: int | None = None  # cycles recorded on this target, counted once a run
+        # What the planning gate counts, read once a run (see `coverage`).
+        self.passes: int | None = None
+        self.covered: set[Any] | None = None
         self.progress: Progress | None = None
         self.checkpoints = temporal.TemporalManager(str(instance.path), instance.instance_id)
         self.bus = instance.notification_bus()
@@ -222,6 +224,8 @@ class Runner:
 
     def record_findings(self, report: CycleReport, name: Any, generation: Any,
                         selection: dict[str, Any], notable: list[tuple[str, dict[str, Any]]]) -> None:
+        if self.covered is not None:
+            self.covered.add(name)  # every branch below records a finding on this target
         if not report.findings:
             self.record("FINDING", "brain", {"question": name, "finding_type": selector.EMPTY_FINDING_TYPE,
                                              "empty": True}, parent=selection, generation=generation)
@@ -237,16 +241,16 @@ class Runner:
                             ("description", "severity", "category", "evidence")}}))
 
     def coverage(self) -> dict[str, int]:
-        """How broadly (distinct questions with findings here) and how often (cycles run
-        here) the instance has evaluated this target: the maturity gate for planning.
-        Cycles are counted from the ledger once a run, then kept up to date as the run
-        records its own, since filtering the whole ledger each cycle would cost more than
-        the rest of the cycle."""
-        matrix = self.instance.statistics(self.instance.ledger.population_stats)["coverage_matrix"]
-        dimensions = sum(1 for targets in matrix.values() if self.target.key in targets)
-        if self.passes is None:
+        """How broadly (questions with findings recorded on this target) and how often
+        (cycles recorded on it) the instance has evaluated the target: the maturity gate
+        for planning. Both are read from the ledger once a run and then kept up to date
+        as the run records its own events, since reading the whole ledger each cycle
+        would cost more than the rest of the cycle."""
+        if self.covered is None or self.passes is None:
+            matrix = self.instance.statistics(self.instance.ledger.population_stats)["coverage_matrix"]
+            self.covered = {name for name, targets in matrix.items() if self.target.key in targets}
             self.passes = len(self.instance.ledger.events(event_type="CYCLE", target=self.target.key))
-        return {"dimensions": dimensions, "passes": self.passes}
+        return {"dimensions": len(self.covered), "passes": self.passes}
 
     def triage_findings(self, report: CycleReport, coverage: dict[str, int] | None,
                         notable: list[tuple[str, dict[str, Any]]]) -> None:
@@ -340,6 +344,8 @@ class Runner:
             self.stop.check()
             finding = self.checkpoints.format_matured_as_finding(checkpoint)
             question = checkpoint.finding.get("question") or report.question
+            if self.covered is not None:
+                self.covered.add(question)
             event = self.record("FINDING", "temporal", {
                 "question": question, "finding_type": finding["type"], "severity": finding["severity"],
                 "empty": False, "description": finding["description"], "checkpoint": checkpoint.id})

@@ -309,6 +309,21 @@ class TestActing:
         assert sorted(p.name for p in target.iterdir()) == ["notes.txt"]
         assert of_type(instance, "ACTION_EXEC") == []
 
+    def test_plans_wait_until_the_target_has_been_evaluated_enough(self, tmp_path, env, tool_brain, project):
+        instance = acting_instance(tmp_path, env, tool_brain, mode="suggest")
+        set_config(instance, execution={"mode": "suggest", "min_dimensions": 1, "min_passes": 2})
+        orvane("run", instance, "--target", project, "--cycles", 3, cwd=tmp_path, env=env)
+        cycles = of_type(instance, "CYCLE")
+        assert [c["payload"]["plans"] for c in cycles] == [0, 0, 1]
+        (plan,) = of_type(instance, "ACTION_PLAN")
+        (decision,) = of_type(instance, "TRIAGE")
+        assert decision["payload"]["decision"] == "suggested" and decision["parent_id"] == plan["id"]
+        finding = next(e for e in of_type(instance, "FINDING") if e["id"] == plan["parent_id"])
+        assert finding["parent_id"] == of_type(instance, "SELECTION")[2]["id"]
+        # A later run counts the cycles already in the ledger.
+        orvane("run", instance, "--target", project, cwd=tmp_path, env=env)
+        assert of_type(instance, "CYCLE")[-1]["payload"]["plans"] == 1
+
     def test_the_offline_brain_queues_plans_and_never_executes(self, tmp_path, env, repository):
         (repository / "tool.py").write_text("x = 1  # TODO\n")  # findings for either seed
         git("add", ".", cwd=repository)
