@@ -36,7 +36,8 @@ def run_in_child(code, *, timeout=120, env=None):
     For code that may crash the interpreter (hostile objects, native faults): a crash
     fails the test with the child's output instead of taking the test run down.
     """
-    proc = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(code)],
+    # -P: the working directory (the source tree) must not shadow the installed package.
+    proc = subprocess.run([sys.executable, "-P", "-X", "dev", "-c", textwrap.dedent(code)],
                           capture_output=True, text=True, timeout=timeout, env=env)
     assert proc.returncode == 0, (
         f"child exited with {proc.returncode}\n--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}")
