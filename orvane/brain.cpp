@@ -503,13 +503,47 @@ ORV_FUNCTION(build_command, "_build_command(self, prompt: str) -> list[str]",
     return command;
 }
 
-// Sorts how the run ended into the failure reasons; None when it completed.
-const Name* run_failure(const process::Result& run) {
-    switch (run.outcome) {
-        case process::Outcome::completed: return nullptr;
-        case process::Outcome::timeout: return &k_timeout;
-        default: return &k_launch_error;  // program or working directory missing, no permission
+// A run of the program: how it ended, and the failure reason when it did
+// not complete (nullptr when it did).
+struct Run {
+    process::Result result;
+    const Name* failure = nullptr;
+};
+
+// Starts `command` in `working_dir` with the child environment and waits
+// for it within `timeout`; `input` (when valid) is its standard input.
+Run run_program(handle command, handle working_dir, handle timeout, handle input, bool text) {
+    Run run;
+    object env;  // the request borrows it
+    try {
+        env = child_environment();
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        run.failure = &k_launch_error;
+        return run;
     }
+    process::Request request;
+    request.env = env;
+    request.argv = command;
+    request.cwd = working_dir;
+    request.input = input;
+    request.timeout = seconds(timeout);
+    request.text = text;
+    run.result = process::run(request);
+    switch (run.result.outcome) {
+        case process::Outcome::completed: break;
+        case process::Outcome::timeout: run.failure = &k_timeout; break;
+        // The program or the working directory is missing, or not permitted.
+        default: run.failure = &k_launch_error;
+    }
+    return run;
+}
+
+// returncode == 0, by the host's comparison.
+bool exited_zero(const process::Result& run) {
+    const int zero = PyObject_RichCompareBool(run.returncode.ptr(), nb::int_(0).ptr(), Py_EQ);
+    must(zero);
+    return zero == 1;
 }
 
 // Runs the program and reads its stream-json events. A run that completes
@@ -524,22 +558,11 @@ ORV_FUNCTION(claude_ask_raw,
     auto& [self, prompt, working_dir, timeout] = args;
     if (!truth(call_method(self, k_is_available).ptr())) return failed(k_unavailable);
     object command = call_method(self, k_build_command, handle(prompt));
-    object env;
-    try {
-        env = child_environment();
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_OSError)) throw;
-        return failed(k_launch_error);
-    }
-    process::Request request;
-    request.argv = command;
-    request.cwd = handle(working_dir);
-    request.env = env;
-    request.timeout = seconds(handle(timeout));
     // Bytes, to be decoded here, where that gives the text mode's text.
-    request.text = !text::subprocess_text_is_utf8();
-    process::Result run = process::run(request);
-    if (const Name* reason = run_failure(run)) return failed(*reason);
+    const bool as_text = !text::subprocess_text_is_utf8();
+    Run started = run_program(command, handle(working_dir), handle(timeout), handle(), as_text);
+    if (started.failure) return failed(*started.failure);
+    const process::Result& run = started.result;
 
     StreamReader reader;
     const bool as_bytes = PyBytes_Check(run.out.ptr());
@@ -547,9 +570,7 @@ ORV_FUNCTION(claude_ask_raw,
     else reader.read_text(run.out);
     object output = reader.answer();
     bool success = reader.success;
-    const int exited_zero = PyObject_RichCompareBool(run.returncode.ptr(), nb::int_(0).ptr(), Py_EQ);
-    must(exited_zero);
-    if (exited_zero && !truth(output.ptr())) {
+    if (exited_zero(run) && !truth(output.ptr())) {
         if (as_bytes) {
             const char* begin = PyBytes_AS_STRING(run.out.ptr());
             const char* end = begin + PyBytes_GET_SIZE(run.out.ptr());
@@ -602,24 +623,11 @@ ORV_FUNCTION(generic_ask_raw,
     call_method(command, k_extend, getattr(self, k_args_before));
     if (!via_stdin) command.append(handle(prompt));
     call_method(command, k_extend, getattr(self, k_args_after));
-    object env;
-    try {
-        env = child_environment();
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_OSError)) throw;
-        return failed(k_launch_error);
-    }
-    process::Request request;
-    request.argv = command;
-    request.cwd = handle(working_dir);
-    request.env = env;
-    if (via_stdin) request.input = handle(prompt);
-    request.timeout = seconds(handle(timeout));
-    process::Result run = process::run(request);
-    if (const Name* reason = run_failure(run)) return failed(*reason);
-    const int exited_zero = PyObject_RichCompareBool(run.returncode.ptr(), nb::int_(0).ptr(), Py_EQ);
-    must(exited_zero);
-    return nb::make_tuple(call_method(run.out, k_strip), nb::float_(0.0), exited_zero == 1,
+    Run started = run_program(command, handle(working_dir), handle(timeout),
+                              via_stdin ? handle(prompt) : handle(), true);
+    if (started.failure) return failed(*started.failure);
+    const process::Result& run = started.result;
+    return nb::make_tuple(call_method(run.out, k_strip), nb::float_(0.0), exited_zero(run),
                           k_empty.h());
 }
 

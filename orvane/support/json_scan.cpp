@@ -273,52 +273,12 @@ bool unescape(Span s, std::string& out) {
 
 const char* skip_value(const char* p, const char* end) { return skip(p, end, 0); }
 
-Members::Members(Span object, int depth)
-    : p_(object.begin + 1), end_(object.end), depth_(depth) {}
-
-bool Members::next_key(Span& key) {
+bool Walk::step(char close) {
     if (!ok_) return false;
     p_ = skip_ws(p_, end_);
     if (p_ == end_) return ok_ = false;
-    if (*p_ == '}') {
-        // The end; a comma is followed by a key, so "{...,}" is refused below.
-        ++p_;
-        return false;
-    }
-    if (!first_) {
-        if (*p_ != ',') return ok_ = false;
-        p_ = skip_ws(p_ + 1, end_);
-    }
-    first_ = false;
-    if (p_ == end_ || *p_ != '"') return ok_ = false;
-    const char* key_end = skip_string(p_ + 1, end_);
-    if (!key_end) return ok_ = false;
-    key = Span{p_, key_end};
-    p_ = skip_ws(key_end, end_);
-    if (p_ == end_ || *p_ != ':') return ok_ = false;
-    p_ = skip_ws(p_ + 1, end_);
-    return true;
-}
-
-bool Members::value(Span& value) {
-    const char* value_end = skip(p_, end_, depth_ + 1);
-    value = Span{p_, value_end};
-    return value_ends(value_end);
-}
-
-bool Members::value_ends(const char* value_end) {
-    if (!value_end) return ok_ = false;
-    p_ = value_end;
-    return true;
-}
-
-Elements::Elements(Span array, int depth) : p_(array.begin + 1), end_(array.end), depth_(depth) {}
-
-bool Elements::next_start() {
-    if (!ok_) return false;
-    p_ = skip_ws(p_, end_);
-    if (p_ == end_) return ok_ = false;
-    if (*p_ == ']') {
+    if (*p_ == close) {
+        // The end; after a comma an item must follow, so "[1,]" is refused below.
         ++p_;
         return false;
     }
@@ -330,15 +290,27 @@ bool Elements::next_start() {
     return p_ != end_ || (ok_ = false);
 }
 
-bool Elements::value(Span& value) {
+bool Walk::value(Span& value) {
     const char* value_end = skip(p_, end_, depth_ + 1);
     value = Span{p_, value_end};
     return value_ends(value_end);
 }
 
-bool Elements::value_ends(const char* value_end) {
+bool Walk::value_ends(const char* value_end) {
     if (!value_end) return ok_ = false;
     p_ = value_end;
+    return true;
+}
+
+bool Members::next_key(Span& key) {
+    if (!step('}')) return false;
+    if (*p_ != '"') return ok_ = false;
+    const char* key_end = skip_string(p_ + 1, end_);
+    if (!key_end) return ok_ = false;
+    key = Span{p_, key_end};
+    p_ = skip_ws(key_end, end_);
+    if (p_ == end_ || *p_ != ':') return ok_ = false;
+    p_ = skip_ws(p_ + 1, end_);
     return true;
 }
 

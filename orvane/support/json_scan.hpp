@@ -32,54 +32,50 @@ struct Span {
 // long enough that the host's digit limit might refuse it.
 const char* skip_value(const char* p, const char* end);
 
-// The members of the object that starts at `object.begin`, in document
-// order; `object.end` limits the walk (text may follow the object, as after
-// a document's value). Repeated keys come as often as they stand (json.loads
-// keeps the last value). Checks as it goes: a step is false at the end or
-// where the text declines (then `ok` is false). `depth` is the object's
-// nesting level in its document, which bounds how deep its values may go.
+// A walk over one object or array, from its opening brace or bracket;
+// `limit` ends the walk (text may follow the value, as after a document's
+// value). Checks as it goes: a step is false at the end or where the text
+// declines (then `ok` is false). `depth` is the value's nesting level in its
+// document, which bounds how deep its items may go.
 //
-// Each member is a key, then its value: `value` checks and skips it, or the
-// caller walks it from `at()` (with nested walkers one level deeper) and
-// hands its end to `value_ends` (nullptr when the walk declined).
-class Members {
+// After each step to an item, `value` checks and skips it, or the caller
+// walks it from `at()` (with a nested walk one level deeper) and hands its
+// end to `value_ends` (nullptr when that walk declined).
+class Walk {
 public:
-    explicit Members(Span object, int depth = 0);
-    bool next_key(Span& key);
     bool value(Span& value);
-    const char* at() const { return p_; }
     bool value_ends(const char* value_end);
-    bool next(Span& key, Span& value) { return next_key(key) && this->value(value); }
+    const char* at() const { return p_; }
     bool ok() const { return ok_; }
-    // Past the closing brace, once a step has returned false with `ok`.
+    // Past the closing brace or bracket, once a step has returned false with `ok`.
     const char* end() const { return p_; }
 
-private:
+protected:
+    Walk(Span container, int depth) : p_(container.begin + 1), end_(container.end), depth_(depth) {}
+    // To the next item: past the opening, or past the comma after an item.
+    bool step(char close);
+
     const char* p_;
     const char* end_;
     int depth_;
     bool first_ = true, ok_ = true;
 };
 
-// The elements of an array span, in order; as Members, with `next_start`
-// moving to the next element.
-class Elements {
+// The members of an object in document order, each a key, then its value.
+// Repeated keys come as often as they stand (json.loads keeps the last).
+class Members : public Walk {
 public:
-    explicit Elements(Span array, int depth = 0);
-    bool next_start();
-    bool value(Span& value);
-    const char* at() const { return p_; }
-    bool value_ends(const char* value_end);
-    bool next(Span& value) { return next_start() && this->value(value); }
-    bool ok() const { return ok_; }
-    // Past the closing bracket, once a step has returned false with `ok`.
-    const char* end() const { return p_; }
+    explicit Members(Span object, int depth = 0) : Walk(object, depth) {}
+    bool next_key(Span& key);
+    bool next(Span& key, Span& value) { return next_key(key) && this->value(value); }
+};
 
-private:
-    const char* p_;
-    const char* end_;
-    int depth_;
-    bool first_ = true, ok_ = true;
+// The elements of an array, in order.
+class Elements : public Walk {
+public:
+    explicit Elements(Span array, int depth = 0) : Walk(array, depth) {}
+    bool next_start() { return step(']'); }
+    bool next(Span& value) { return next_start() && this->value(value); }
 };
 
 // Whether the string span `s` (quotes included) holds exactly `text`,
