@@ -10,6 +10,8 @@ side by side in one run; the best of several runs each, interleaved.
 
 import argparse
 import gc
+import json
+import random
 import subprocess
 import sys
 import tempfile
@@ -19,9 +21,56 @@ from pathlib import Path
 sys.path.append(str(Path(__file__).resolve().parent.parent))  # after the installed package
 
 from orvane.brain import ClaudeCodeBrain  # noqa: E402
-from tests.brain_streams import large_output, reference_ask_raw, write_program  # noqa: E402
+from tests.brain_streams import reference_ask_raw, write_program  # noqa: E402
 
 TARGET = 3.0
+
+
+def large_output(size, seed=1):
+    """About `size` bytes of stream-json as the claude program prints it for a long session:
+    assistant text, tool calls and tool results (file contents), then a result event."""
+    rng = random.Random(seed)
+    words = ("the function returns a value when the cache is cold régression überprüfung 検証 "
+             "retry budget schema latency drift — coverage `code` \"quoted\" path/to/file.py").split()
+
+    def prose(n):
+        out = []
+        for _ in range(n):
+            out.append(rng.choice(words))
+            if rng.random() < 0.08:
+                out.append("\n")
+            if rng.random() < 0.02:
+                out.append("\t")
+        return " ".join(out)
+
+    lines = [json.dumps({"type": "system", "subtype": "init", "cwd": "/srv/x", "session_id": "s",
+                         "tools": ["Bash", "Read", "Edit"], "model": "m"})]
+    total, i = 0, 0
+    while total < size:
+        i += 1
+        r = rng.random()
+        if r < 0.45:
+            ev = {"type": "assistant", "message": {
+                "id": f"msg_{i}", "type": "message", "role": "assistant", "model": "m",
+                "content": [{"type": "text", "text": prose(rng.randrange(20, 400))}],
+                "stop_reason": None, "usage": {"input_tokens": 12, "output_tokens": 345}},
+                "parent_tool_use_id": None, "session_id": "s"}
+        elif r < 0.65:
+            ev = {"type": "assistant", "message": {
+                "id": f"msg_{i}", "type": "message", "role": "assistant",
+                "content": [{"type": "tool_use", "id": f"tu_{i}", "name": "Edit",
+                             "input": {"file_path": "/srv/x/a.py", "old_string": prose(100),
+                                       "new_string": prose(120)}}]}, "session_id": "s"}
+        else:
+            ev = {"type": "user", "message": {"role": "user", "content": [
+                {"tool_use_id": f"tu_{i}", "type": "tool_result",
+                 "content": prose(rng.randrange(100, 1500))}]}, "session_id": "s"}
+        line = json.dumps(ev, ensure_ascii=rng.random() < 0.5)
+        lines.append(line)
+        total += len(line.encode()) + 1
+    lines.append(json.dumps({"type": "result", "subtype": "success", "result": "",
+                             "total_cost_usd": 0.4321, "session_id": "s"}))
+    return ("\n".join(lines) + "\n").encode()
 
 
 def best_times(calls, repeat):

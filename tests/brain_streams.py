@@ -140,62 +140,43 @@ def rare(rng, usual, unusual, p=0.08):
     return unusual() if rng.random() < p else usual()
 
 
-def key(rng, name):
-    return json_string(rng, name)
+def fields(rng, *specs):
+    """A JSON object of (probability, name, value function) fields, present by chance, shuffled."""
+    members = [(json_string(rng, name), value()) for p, name, value in specs if rng.random() < p]
+    rng.shuffle(members)
+    return json_object(rng, members)
 
 
 def text_block(rng):
-    members = []
-    if rng.random() < 0.9:
-        members.append((key(rng, "type"), rare(
-            rng, lambda: json_string(rng, rng.choice(["text", "text", "tool_use", "texts"])),
-            lambda: json_value(rng, 2))))
-    if rng.random() < 0.9:
-        members.append((key(rng, "text"), rare(
-            rng, lambda: json_string(rng, some_text(rng)), lambda: json_value(rng, 2), 0.03)))
-    if rng.random() < 0.3:
-        members.append((key(rng, rng.choice(["id", "input", "text"])), json_value(rng, 2)))
-    rng.shuffle(members)
-    return json_object(rng, members)
+    return fields(
+        rng,
+        (0.9, "type", lambda: rare(rng, lambda: json_string(rng, rng.choice(["text", "text", "tool_use"])),
+                                   lambda: json_value(rng, 2))),
+        (0.9, "text", lambda: rare(rng, lambda: json_string(rng, some_text(rng)),
+                                   lambda: json_value(rng, 2), 0.03)),
+        (0.3, rng.choice(["id", "input", "text"]), lambda: json_value(rng, 2)))
 
 
 def message(rng):
-    members = []
-    if rng.random() < 0.9:
-        def content():
-            items = [rare(rng, lambda: text_block(rng), lambda: json_value(rng, 2), 0.15)
-                     for _ in range(rng.randrange(4))]
-            return "[" + ",".join(items) + "]"
-        members.append((key(rng, "content"), rare(rng, content, lambda: json_value(rng, 1), 0.06)))
-    if rng.random() < 0.3:
-        members.append((key(rng, rng.choice(["role", "content", "usage"])), json_value(rng, 1)))
-    rng.shuffle(members)
-    return json_object(rng, members)
+    def content():
+        blocks = [rare(rng, lambda: text_block(rng), lambda: json_value(rng, 2), 0.15)
+                  for _ in range(rng.randrange(4))]
+        return "[" + ",".join(blocks) + "]"
+    return fields(rng, (0.9, "content", lambda: rare(rng, content, lambda: json_value(rng, 1), 0.06)),
+                  (0.3, rng.choice(["role", "content"]), lambda: json_value(rng, 1)))
 
 
 def event(rng):
     """One event line's JSON text: mostly well formed, sometimes odd in a way that matters."""
-    members = []
-    if rng.random() < 0.9:
-        members.append((key(rng, "type"), rare(
-            rng, lambda: json_string(rng, rng.choice(["assistant", "assistant", "result", "user",
-                                                       "system", "Result"])),
-            lambda: json_value(rng, 1))))
-    if rng.random() < 0.7:
-        members.append((key(rng, "message"), rare(rng, lambda: message(rng),
-                                                  lambda: json_value(rng, 1), 0.04)))
-    if rng.random() < 0.3:
-        members.append((key(rng, "result"), rare(
-            rng, lambda: json_string(rng, some_text(rng)), lambda: json_value(rng, 1), 0.2)))
-    if rng.random() < 0.25:
-        members.append((key(rng, "total_cost_usd"), rare(
-            rng, lambda: rng.choice(NUMBERS[:10]),
-            lambda: rng.choice(['"0.5"', '"abc"', "null", "[]", "true", "1e400", "NaN"]), 0.1)))
-    for _ in range(rng.randrange(3)):
-        members.append((key(rng, rng.choice(["session_id", "type", "message", "x"])),
-                        json_value(rng, 1)))
-    rng.shuffle(members)
-    return json_object(rng, members)
+    types = ["assistant", "assistant", "result", "user", "Result"]
+    costs = ['"0.5"', '"abc"', "null", "[]", "true", "1e400", "NaN"]
+    return fields(
+        rng,
+        (0.9, "type", lambda: rare(rng, lambda: json_string(rng, rng.choice(types)), lambda: json_value(rng, 1))),
+        (0.7, "message", lambda: rare(rng, lambda: message(rng), lambda: json_value(rng, 1), 0.04)),
+        (0.3, "result", lambda: rare(rng, lambda: json_string(rng, some_text(rng)), lambda: json_value(rng, 1), 0.2)),
+        (0.25, "total_cost_usd", lambda: rare(rng, lambda: rng.choice(NUMBERS[:10]), lambda: rng.choice(costs), 0.1)),
+        (0.4, rng.choice(["session_id", "type", "message", "result"]), lambda: json_value(rng, 1)))
 
 
 def mutate(rng, line):
@@ -244,12 +225,11 @@ def acceptance_output(rng, lines=40):
     them: the answer lists exactly the lines read as JSON."""
     out = []
     for i in range(lines):
-        text = json_string(rng, f"{i},")
-        out.append(json_object(rng, [(key(rng, "type"), json_string(rng, "assistant")),
-                                     (key(rng, "x"), checked_value(rng)),
-                                     (key(rng, "message"), json_object(rng, [(key(rng, "content"), "[" + json_object(
-                                         rng, [(key(rng, "type"), json_string(rng, "text")),
-                                               (key(rng, "text"), text)]) + "]")]))]))
+        block = fields(rng, (1, "type", lambda: json_string(rng, "text")),
+                       (1, "text", lambda: json_string(rng, f"{i},")))
+        out.append(fields(rng, (1, "type", lambda: json_string(rng, "assistant")),
+                          (1, "x", lambda: checked_value(rng)),
+                          (1, "message", lambda: fields(rng, (1, "content", lambda: f"[{block}]")))))
     return ("\n".join(out) + "\n").encode()
 
 
@@ -267,54 +247,3 @@ def stream_output(rng, max_lines=8):
         pos = rng.randrange(len(data) + 1)
         data = data[:pos] + rng.choice([b"\xff", b"\xc3", b"\xed\xa0\x80", b"\xe2\x82"]) + data[pos:]
     return data
-
-
-# ------------------------------------------------------------------ a large output
-
-
-def large_output(size, seed=1):
-    """About `size` bytes of stream-json as the claude program prints it for a long session:
-    assistant text, tool calls and tool results (file contents), then a result event."""
-    import random
-    rng = random.Random(seed)
-    words = ("the function returns a value when the cache is cold régression überprüfung 検証 "
-             "retry budget schema latency drift — coverage `code` \"quoted\" path/to/file.py").split()
-
-    def prose(n):
-        out = []
-        for _ in range(n):
-            out.append(rng.choice(words))
-            if rng.random() < 0.08:
-                out.append("\n")
-            if rng.random() < 0.02:
-                out.append("\t")
-        return " ".join(out)
-
-    lines = [json.dumps({"type": "system", "subtype": "init", "cwd": "/srv/x", "session_id": "s",
-                         "tools": ["Bash", "Read", "Edit"], "model": "m"})]
-    total, i = 0, 0
-    while total < size:
-        i += 1
-        r = rng.random()
-        if r < 0.45:
-            ev = {"type": "assistant", "message": {
-                "id": f"msg_{i}", "type": "message", "role": "assistant", "model": "m",
-                "content": [{"type": "text", "text": prose(rng.randrange(20, 400))}],
-                "stop_reason": None, "usage": {"input_tokens": 12, "output_tokens": 345}},
-                "parent_tool_use_id": None, "session_id": "s"}
-        elif r < 0.65:
-            ev = {"type": "assistant", "message": {
-                "id": f"msg_{i}", "type": "message", "role": "assistant",
-                "content": [{"type": "tool_use", "id": f"tu_{i}", "name": "Edit",
-                             "input": {"file_path": "/srv/x/a.py", "old_string": prose(100),
-                                       "new_string": prose(120)}}]}, "session_id": "s"}
-        else:
-            ev = {"type": "user", "message": {"role": "user", "content": [
-                {"tool_use_id": f"tu_{i}", "type": "tool_result",
-                 "content": prose(rng.randrange(100, 1500))}]}, "session_id": "s"}
-        line = json.dumps(ev, ensure_ascii=rng.random() < 0.5)
-        lines.append(line)
-        total += len(line.encode()) + 1
-    lines.append(json.dumps({"type": "result", "subtype": "success", "result": "",
-                             "total_cost_usd": 0.4321, "session_id": "s"}))
-    return ("\n".join(lines) + "\n").encode()
