@@ -186,3 +186,10 @@ def test_from_prompt_refuses_blank_and_eof(monkeypatch):
     with pytest.raises(EOFError):
         Goal.from_prompt("ann")
 
+
+
+def test_save_reports_a_write_that_fails_on_flush():
+    """A full device refuses the buffered text only when the file is flushed and closed:
+    the error still reaches the caller."""
+    with pytest.raises(OSError):
+        Goal("text", "owner").save("/dev/full")

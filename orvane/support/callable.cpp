@@ -83,11 +83,16 @@ const char* qualname_of(FunctionObject* fn) {
           keyword_only ? "keyword-only" : "positional", total == 1 ? "" : "s", list.c_str());
 }
 
-[[noreturn]] void wrong_type(FunctionObject* fn, int i, PyTypeObject* expected, PyObject* value) {
+}  // namespace
+
+void wrong_type(PyObject* function, int i, PyTypeObject* expected, PyObject* value) {
+    FunctionObject* fn = as_function(function);
     const char* param = PyUnicode_AsUTF8(PyTuple_GET_ITEM(fn->names, i));
     raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
           param ? param : "?", expected->tp_name, type_name(value));
 }
+
+namespace {
 
 PyTypeObject* exact_type(Conv conv) {
     switch (conv) {
@@ -99,8 +104,10 @@ PyTypeObject* exact_type(Conv conv) {
     }
 }
 
-// Applies parameter i's conversion to the caller's value.
-void convert(FunctionObject* fn, int i, PyObject*& value, object& owned) {
+}  // namespace
+
+void convert_param(PyObject* function, int i, PyObject*& value, object& owned) {
+    FunctionObject* fn = as_function(function);
     const Param& p = fn->def->decl.params[i];
     if (p.nullable && value == Py_None) return;
     switch (p.conv) {
@@ -115,11 +122,13 @@ void convert(FunctionObject* fn, int i, PyObject*& value, object& owned) {
         case Conv::boolean: value = truth(value) ? Py_True : Py_False; return;
         default: {
             PyTypeObject* type = exact_type(p.conv);
-            if (!Py_IS_TYPE(value, type)) wrong_type(fn, i, type, value);
+            if (!Py_IS_TYPE(value, type)) wrong_type(function, i, type, value);
             return;
         }
     }
 }
+
+namespace {
 
 // The slot of keyword `key`, or -1.
 int keyword_slot(FunctionObject* fn, PyObject* key) {
@@ -173,7 +182,7 @@ void bind(PyObject* function, PyObject* const* args, Py_ssize_t nargs, PyObject*
     for (int i = 0; i < d.count; ++i) {
         const Param& p = d.params[i];
         if (values[i]) {
-            if (i != d.var) convert(fn, i, values[i], owned[i]);
+            if (i != d.var) convert_param(function, i, values[i], owned[i]);
         } else if (p.has_default()) {
             values[i] = PyTuple_GET_ITEM(fn->defaults, i);
         } else if (p.kind == ParamKind::keyword_only) {
@@ -189,7 +198,7 @@ void bind(PyObject* function, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (type)
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values[d.var]); ++i) {
                 PyObject* item = PyTuple_GET_ITEM(values[d.var], i);
-                if (!Py_IS_TYPE(item, type)) wrong_type(fn, d.var, type, item);
+                if (!Py_IS_TYPE(item, type)) wrong_type(function, d.var, type, item);
             }
     }
 }

@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <string_view>
 #include <tuple>
+#include <utility>
 
 namespace orv {
 
@@ -281,12 +282,61 @@ void check_return(const DeclView& decl, PyObject* value);
 // Turns the exception in flight into the host exception it stands for.
 void restore_exception() noexcept;
 
+// Parameter i's conversion, applied to the caller's value (see Conv).
+void convert_param(PyObject* function, int i, PyObject*& value, object& owned);
+[[noreturn]] void wrong_type(PyObject* function, int i, PyTypeObject* expected, PyObject* value);
+
+// The common call, every parameter given by position: the checks unrolled
+// from the declaration, as a generated parser would have them.
+template <Conv C, bool Nullable>
+inline void convert_given(PyObject* function, int i, PyObject*& value, object& owned) {
+    if constexpr (C == Conv::any) {
+        return;
+    } else {
+        if constexpr (Nullable)
+            if (value == Py_None) return;
+        if constexpr (C == Conv::str) {
+            if (!PyUnicode_CheckExact(value)) wrong_type(function, i, &PyUnicode_Type, value);
+        } else if constexpr (C == Conv::dict) {
+            if (!PyDict_CheckExact(value)) wrong_type(function, i, &PyDict_Type, value);
+        } else if constexpr (C == Conv::list) {
+            if (!PyList_CheckExact(value)) wrong_type(function, i, &PyList_Type, value);
+        } else if constexpr (C == Conv::tuple) {
+            if (!PyTuple_CheckExact(value)) wrong_type(function, i, &PyTuple_Type, value);
+        } else if constexpr (C == Conv::integer) {
+            if (!PyLong_CheckExact(value)) convert_param(function, i, value, owned);
+        } else if constexpr (C == Conv::real) {
+            if (!PyFloat_CheckExact(value)) convert_param(function, i, value, owned);
+        } else {
+            convert_param(function, i, value, owned);
+        }
+    }
+}
+
+template <const auto& D, size_t... I>
+inline void bind_positional(PyObject* function, PyObject* const* args, PyObject** values,
+                            object* owned, std::index_sequence<I...>) {
+    ((values[I] = args[I]), ...);
+    (convert_given<D.params[I].conv, D.params[I].nullable>(function, static_cast<int>(I),
+                                                           values[I], owned[I]),
+     ...);
+}
+
 template <const auto& D, object (*Body)(Bound<std::remove_cvref_t<decltype(D)>::size>&)>
 PyObject* entry(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    Bound<std::remove_cvref_t<decltype(D)>::size> bound;
+    constexpr int N = std::remove_cvref_t<decltype(D)>::size;
+    Bound<N> bound;
     try {
-        bind(function, args, PyVectorcall_NARGS(nargsf), kwnames, bound.values.data(),
-             bound.owned.data());
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if constexpr (D.var < 0 && D.positional == N) {
+            if (!kwnames && nargs == N)
+                bind_positional<D>(function, args, bound.values.data(), bound.owned.data(),
+                                   std::make_index_sequence<static_cast<size_t>(N)>());
+            else
+                bind(function, args, nargs, kwnames, bound.values.data(), bound.owned.data());
+        } else {
+            bind(function, args, nargs, kwnames, bound.values.data(), bound.owned.data());
+        }
         object result = Body(bound);
         if constexpr (D.return_conv == Conv::str || D.return_conv == Conv::dict)
             check_return(D.view(), result.ptr());

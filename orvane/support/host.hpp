@@ -34,6 +34,22 @@ private:
 // The host module `name` (imported if it is not yet).
 object host_module(const Name& name);
 
+// `module.attr` as it stands now, and whether it is still the host's own
+// function: a Python function defined by that module (its globals are the
+// module's namespace) under that very name. Replacements and wrappers
+// (functools.wraps copies names, not globals or code) are not. Native code
+// may stand in for the host's own function only.
+class HostFunction {
+public:
+    HostFunction(const Name& module, const Name& attr) : module_(module), attr_(attr) {}
+    object current(bool& own);
+
+private:
+    const Name& module_;
+    const Name& attr_;
+    PyObject* known_ = nullptr;  // the last one found genuine; kept for the process
+};
+
 // getattr(o, name) and o.name(*args) with an interned name.
 inline object getattr(handle o, const Name& name) { return own(PyObject_GetAttr(o.ptr(), name)); }
 inline void setattr(handle o, const Name& name, handle value) {
