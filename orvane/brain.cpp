@@ -44,7 +44,7 @@ Name k_BrainResult{"BrainResult"}, k_ClaudeCodeBrain{"ClaudeCodeBrain"},
     k_gaps{"gaps"}, k_meta{"meta"}, k_type{"type"}, k_total_cost_usd{"total_cost_usd"},
     k_message{"message"}, k_content{"content"}, k_text{"text"}, k_result{"result"},
     k_assistant{"assistant"}, k_claude_code{"claude-code"}, k_generic_cli{"generic-cli"},
-    k_get{"get"}, k_strip{"strip"}, k_extend{"extend"}, k_os{"os"}, k_environ{"environ"},
+    k_strip{"strip"}, k_extend{"extend"}, k_os{"os"}, k_environ{"environ"},
     k_copy{"copy"}, k_pop{"pop"}, k_CLAUDECODE{"CLAUDECODE"}, k_json{"json"},
     k_JSONDecodeError{"JSONDecodeError"}, k_empty{""}, k_unavailable{"unavailable"},
     k_launch_error{"launch_error"}, k_timeout{"timeout"};
@@ -116,8 +116,8 @@ public:
         : native_(json::loads_is_native()),
           decode_error_(getattr(host_module(k_json), k_JSONDecodeError)) {}
 
-    // The output as bytes, valid or not: the text mode's UTF-8 check first
-    // (for standard error too, which the host decodes as well), then lines.
+    // The output as bytes: checked as the text mode would decode it (standard
+    // error too, which it decodes as well), then read line by line.
     void read_bytes(handle out, handle err) {
         const char* data = PyBytes_AS_STRING(out.ptr());
         const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(out.ptr()));

@@ -160,8 +160,9 @@ void raise_utf8_error(handle data) {
     char* bytes;
     Py_ssize_t size;
     must(PyBytes_AsStringAndSize(data.ptr(), &bytes, &size));
-    object text = own(PyUnicode_DecodeUTF8(bytes, size, "strict"));
-    raise(PyExc_SystemError, "bytes the UTF-8 check refused decoded");  // not reached
+    // The host's decoder raises; should it not, the check and it disagree.
+    own(PyUnicode_DecodeUTF8(bytes, size, "strict"));
+    raise(PyExc_SystemError, "bytes the UTF-8 check refused were decoded");
 }
 
 void strip(const char*& begin, const char*& end) {
