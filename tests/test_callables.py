@@ -335,3 +335,29 @@ class TestUuid:
         from orvane import protocol
         monkeypatch.setattr(uuid, "uuid4", lambda: "fixed")
         assert protocol.make_event("QUESTION", "s", {})["id"] == "fixed"
+
+
+class TestNowIso:
+    def test_the_host_clock_in_the_host_form(self):
+        """Between two readings of the host's own datetime, in isoformat's form."""
+        import datetime
+        import re
+        from orvane import protocol
+        for _ in range(200):
+            before = datetime.datetime.now(datetime.timezone.utc)
+            text = protocol._now_iso()
+            after = datetime.datetime.now(datetime.timezone.utc)
+            assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{6})?\+00:00", text)
+            assert before <= datetime.datetime.fromisoformat(text) <= after
+
+    def test_a_replaced_datetime_is_asked(self, monkeypatch):
+        import datetime
+        from orvane import goal, protocol
+
+        class Frozen(datetime.datetime):
+            @classmethod
+            def now(cls, tz=None):
+                return datetime.datetime(2020, 1, 2, 3, 4, 5, tzinfo=tz)
+
+        monkeypatch.setattr(datetime, "datetime", Frozen)
+        assert protocol._now_iso() == goal._now_iso() == "2020-01-02T03:04:05+00:00"

@@ -5,21 +5,6 @@
 
 namespace orv {
 
-struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    const Def* def;
-    PyObject* dict;       // __dict__: lets abc.abstractmethod and others mark it
-    PyObject* weakrefs;
-    PyObject* name;       // __name__
-    PyObject* qualname;   // __qualname__, also the name in argument errors
-    PyObject* module;     // __module__
-    PyObject* doc;        // __doc__
-    PyObject* globals;    // the module namespace the annotations are read in
-    PyObject* names;      // tuple of the interned parameter names
-    PyObject* defaults;   // tuple: each parameter's default, None where it has none
-    PyObject* signature;  // inspect.Signature, made on first use
-};
 
 namespace {
 

@@ -1,7 +1,9 @@
 // Host facility lookups, the module table and host-class construction.
 #include "support/host.hpp"
 
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace orv {
 
@@ -240,10 +242,46 @@ object ClassBuilder::build_dataclass() {
 
 // -------------------------------------------------------------------- time
 
+namespace {
+
+// Whether `cls` is the host's own built-in class `name` (a static type of the
+// C datetime module, which nothing can patch), not a subclass or a stand-in.
+bool builtin_class(handle cls, const char* name) {
+    if (!PyType_Check(cls.ptr())) return false;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && std::strcmp(type->tp_name, name) == 0;
+}
+
+// datetime.now(timezone.utc).isoformat() as the host's datetime writes it,
+// from the same clock (CLOCK_REALTIME, microseconds rounded down).
+object utc_now_text() {
+    struct timespec ts;
+    if (::clock_gettime(CLOCK_REALTIME, &ts) != 0) raise(PyExc_OSError, "clock_gettime failed");
+    const time_t seconds = ts.tv_sec;
+    struct tm t;
+    if (!::gmtime_r(&seconds, &t)) raise(PyExc_OverflowError, "timestamp out of range");
+    const long micro = ts.tv_nsec / 1000;
+    char text[40];
+    int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.tm_year + 1900,
+                          t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    if (micro) n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ".%06ld", micro);
+    std::memcpy(text + n, "+00:00", 6);
+    return own(PyUnicode_FromStringAndSize(text, n + 6));
+}
+
+}  // namespace
+
+// datetime.datetime.now(datetime.timezone.utc).isoformat(), looked up in the
+// datetime module now. While both classes are the host's own built-ins, the
+// text is written here from the same clock: same value, same form.
 object now_iso() {
     object datetime = host_module(k_datetime);
-    object utc = getattr(getattr(datetime, k_timezone), k_utc);
-    object now = call_method(getattr(datetime, k_datetime), k_now, utc);
+    object datetime_class = getattr(datetime, k_datetime);
+    object timezone_class = getattr(datetime, k_timezone);
+    if (builtin_class(datetime_class, "datetime.datetime") &&
+        builtin_class(timezone_class, "datetime.timezone"))
+        return utc_now_text();
+    object now = call_method(datetime_class, k_now, getattr(timezone_class, k_utc));
     return call_method(now, k_isoformat);
 }
 

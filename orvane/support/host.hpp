@@ -53,7 +53,12 @@ private:
 // getattr(o, name) and o.name(*args) with an interned name.
 inline object getattr(handle o, const Name& name) { return own(PyObject_GetAttr(o.ptr(), name)); }
 inline void setattr(handle o, const Name& name, handle value) {
-    must(PyObject_SetAttr(o.ptr(), name, value.ptr()));
+    // The generic setter directly when that is what the type uses: the name
+    // is interned already, which is all PyObject_SetAttr adds.
+    PyObject* obj = o.ptr();
+    must(Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr
+             ? PyObject_GenericSetAttr(obj, name, value.ptr())
+             : PyObject_SetAttr(obj, name, value.ptr()));
 }
 template <typename... A>
 object call_method(handle o, const Name& name, A&&... args) {
