@@ -4,4 +4,5 @@ import sys
 
 from orvane.cli import main
 
-sys.exit(main())
+if __name__ == "__main__":  # importing the module (a documentation tool, a walk) runs nothing
+    sys.exit(main())
