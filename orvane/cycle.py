@@ -79,13 +79,18 @@ class Progress:
 
 
 class MeteredBrain:
-    """The brain as the forge sees it: the same answers, with their cost added up."""
+    """The brain as the forge sees it: the same answers, their cost added up, and none
+    asked for once the user has asked the run to stop (the forge then makes no more
+    questions and its step ends at once)."""
 
-    def __init__(self, inner: brain.BrainInterface) -> None:
+    def __init__(self, inner: brain.BrainInterface, stop: StopRequest) -> None:
         self.inner = inner
+        self.stop = stop
         self.spent = 0.0
 
     def ask(self, prompt: str) -> brain.BrainResult:
+        if self.stop.requested:
+            return brain.BrainResult(success=False, failure_reason="interrupted")
         result = self.inner.ask(prompt)
         self.spent += result.cost_usd
         return result
@@ -132,7 +137,7 @@ class Runner:
         except (TypeError, ValueError) as error:
             raise UserError(f"invalid execution section in config.yaml: {error}") from None
         self.timeout = instance.timeout()
-        self.forge_brain = MeteredBrain(brain_)
+        self.forge_brain = MeteredBrain(brain_, stop)
         self.forge = forge.Forge(self.forge_brain, instance.ledger, instance.questions_dir)
         self.spent = 0.0  # over the whole run, for the progress line
         # What the planning gate counts, read once a run (see `coverage`).

@@ -87,8 +87,9 @@ FAKE_BRAIN = textwrap.dedent("""\
     elif prompt.startswith("You are the Forge"):
         print("no new question")
     else:
+        gaps = [{{"description": f"gap {{n}}", "dimension": f"d{{n}}"}} for n in range(int(os.environ.get("GAPS", 0)))]
         print('<orvane-eval>{{"findings": [{{"description": "notes.txt is stale", "severity": 0.9, '
-              '"category": "docs", "evidence": "notes.txt:1"}}], "gaps": [], "meta": {{}}}}</orvane-eval>')
+              '"category": "docs", "evidence": "notes.txt:1"}}], "gaps": ' + json.dumps(gaps) + ', "meta": {{}}}}</orvane-eval>')
 """)
 
 
@@ -352,6 +353,16 @@ class TestInterrupt:
         # The interrupted cycle's answer is not recorded; every line is whole.
         assert len(of_type(instance, "FINDING")) == cycles_done
         assert json.loads((instance / "state.json").read_text())["status"] == "interrupted"
+
+
+    def test_ctrl_c_during_the_forge_asks_no_more_questions(self, tmp_path, env, tool_brain, project):
+        acting_instance(tmp_path, env, tool_brain, mode="observe")
+        env.update(GAPS="3", INTERRUPT_AT="2")  # the first forge call is interrupted
+        result = orvane("run", "agent", "--target", project, "--cycles", 2, cwd=tmp_path, env=env, check=False)
+        assert result.returncode == 130
+        assert (tmp_path / "calls").read_text() == "2"  # three gaps, one forge call
+        instance = tmp_path / "agent"
+        assert len(of_type(instance, "FINDING")) == 1 and of_type(instance, "CYCLE") == []
 
 
 class TestHatchAndLineage:
