@@ -1,0 +1,347 @@
+// The page analysis of orvane.pagegrab in one pass per pattern.
+//
+// Each scanner below finds what the host's `re` finds with the pattern it
+// names (see pagegrab.hpp), reasoning from how the backtracking engine
+// explores that pattern rather than running it:
+//
+// - `[^>]*` right after an opening literal first runs to the next ">" (or
+//   the end of the text) and then gives characters back one at a time. So
+//   the opening tag of a pattern that continues with ">" always ends at the
+//   next ">", and a pattern that continues with another literal ("name=",
+//   "content=", "href=") takes the rightmost place before that ">" where the
+//   rest of the pattern succeeds.
+// - A lazy `.*?` followed by a literal stops at the first place where the
+//   literal (and whatever follows) matches; without DOTALL it cannot cross a
+//   line feed, the only character `.` refuses.
+// - All tries from starts inside one stretch without ">" see the same places
+//   to the right, fewer of them the later they start. So when the first
+//   start of a stretch fails, every later start of that stretch fails too,
+//   and the search moves on to the next stretch. This is where the host
+//   spends quadratic time on unclosed tags and these scanners do not.
+//
+// Searches for the next place with some property (a quote, a line feed, a
+// literal) are made with nondecreasing starting points wherever the engine
+// would rescan, so each scanner reads the text a bounded number of times.
+#include "pagegrab/pagegrab.hpp"
+
+#include "support/fold.hpp"
+
+#include <array>
+#include <memory>
+
+namespace orv::pagegrab {
+
+namespace {
+
+using fold::find_char;
+using fold::Literal;
+
+// An element of the block list: "<tag" opens, "</tag>" closes.
+struct Block {
+    Literal open, close;
+};
+
+struct Literals {
+    std::array<Block, 6> blocks{{
+        {Literal(U"<script"), Literal(U"</script>")},
+        {Literal(U"<style"), Literal(U"</style>")},
+        {Literal(U"<nav"), Literal(U"</nav>")},
+        {Literal(U"<header"), Literal(U"</header>")},
+        {Literal(U"<footer"), Literal(U"</footer>")},
+        {Literal(U"<noscript"), Literal(U"</noscript>")},
+    }};
+    Literal title_open{U"<title"}, title_close{U"</title>"};
+    Literal meta_open{U"<meta"};
+    Literal name_description{U"name=[\"']description[\"']"};
+    Literal content{U"content=[\"']"};
+    Literal anchor_open{U"<a"}, href{U"href=[\"']"};
+    Literal http{U"http"}, secure{U"s"}, colon_slashes{U"://"};
+};
+
+std::unique_ptr<Literals> literals;  // built at module initialisation, kept for the process
+
+bool is_quote(Py_UCS4 c) { return c == '"' || c == '\''; }
+
+// The first position at or after a point where `hit` holds (n when none).
+// A query that falls inside the stretch the last one scanned is answered
+// without scanning again, so nondecreasing queries scan the text once.
+template <typename Hit>
+class Forward {
+public:
+    Forward(Py_ssize_t n, Hit hit) : n_(n), hit_(hit) {}
+
+    Py_ssize_t operator()(Py_ssize_t from) {
+        if (from >= n_) return n_;
+        if (from >= from_ && from <= found_) return found_;
+        from_ = found_ = from;
+        while (found_ < n_ && !hit_(found_)) ++found_;
+        return found_;
+    }
+
+private:
+    Py_ssize_t n_;
+    Hit hit_;
+    Py_ssize_t from_ = 1, found_ = 0;  // nothing scanned yet
+};
+
+// ------------------------------------------------------------- markup
+
+// re.sub(r"<TAG[^>]*>.*?</TAG>", " ", text, flags=S|I) into `out`; false
+// (and `out` untouched) when nothing matches. A start whose opening tag has
+// no ">" or no closing tag after it fails, and so does every later start
+// (their ">" and closing tags lie further right): the replacing stops there.
+template <typename C>
+bool strip_blocks(const C* text, Py_ssize_t n, const Block& block, std::vector<C>& out) {
+    Py_ssize_t pos = 0, copied = 0;
+    bool replaced = false;
+    for (;;) {
+        const Py_ssize_t start = block.open.find(text, n, pos, n);
+        if (start < 0) break;
+        const Py_ssize_t gt = find_char(text, start + block.open.size(), n, '>');
+        if (gt == n) break;
+        const Py_ssize_t close = block.close.find(text, n, gt + 1, n);
+        if (close < 0) break;
+        if (!replaced) {
+            out.clear();
+            out.reserve(static_cast<size_t>(n));
+            replaced = true;
+        }
+        out.insert(out.end(), text + copied, text + start);
+        out.push_back(' ');
+        pos = copied = close + block.close.size();
+    }
+    if (replaced) out.insert(out.end(), text + copied, text + n);
+    return replaced;
+}
+
+// re.sub(r"<[^>]+>", " ", text) into `out`; false when nothing matches.
+// "<>" is no match; a "<" with no ">" after it ends the replacing.
+template <typename C>
+bool strip_tags(const C* text, Py_ssize_t n, std::vector<C>& out) {
+    Py_ssize_t pos = 0, copied = 0;
+    bool replaced = false;
+    for (;;) {
+        const Py_ssize_t start = find_char(text, pos, n, '<');
+        if (start + 1 >= n) break;
+        if (text[start + 1] == '>') {
+            pos = start + 1;
+            continue;
+        }
+        const Py_ssize_t gt = find_char(text, start + 2, n, '>');
+        if (gt == n) break;
+        if (!replaced) {
+            out.clear();
+            out.reserve(static_cast<size_t>(n));
+            replaced = true;
+        }
+        out.insert(out.end(), text + copied, text + start);
+        out.push_back(' ');
+        pos = copied = gt + 1;
+    }
+    if (replaced) out.insert(out.end(), text + copied, text + n);
+    return replaced;
+}
+
+template <typename C>
+object strip_markup_of(PyObject* original, const C* data, Py_ssize_t n) {
+    std::vector<C> current, next;
+    bool changed = false;
+    auto step = [&](auto&& replace) {
+        const C* text = changed ? current.data() : data;
+        const Py_ssize_t size = changed ? static_cast<Py_ssize_t>(current.size()) : n;
+        if (replace(text, size, next)) {
+            current.swap(next);
+            changed = true;
+        }
+    };
+    for (const Block& block : literals->blocks)
+        step([&](const C* text, Py_ssize_t size, std::vector<C>& out) {
+            return strip_blocks(text, size, block, out);
+        });
+    step([](const C* text, Py_ssize_t size, std::vector<C>& out) { return strip_tags(text, size, out); });
+    if (!changed) return nb::borrow(original);
+    return fold::make_str(current);
+}
+
+// --------------------------------------------------------------- title
+
+template <typename C>
+std::optional<Span> title_of(const C* text, Py_ssize_t n) {
+    const Literals& lit = *literals;
+    const Py_ssize_t start = lit.title_open.find(text, n, 0, n);
+    if (start < 0) return std::nullopt;
+    const Py_ssize_t gt = find_char(text, start + lit.title_open.size(), n, '>');
+    if (gt == n) return std::nullopt;
+    const Py_ssize_t close = lit.title_close.find(text, n, gt + 1, n);
+    if (close < 0) return std::nullopt;
+    return Span{gt + 1, close};
+}
+
+// --------------------------------------------------------- description
+
+// <meta[^>]*name=["']description["'][^>]*content=["'](.*?)["']
+//
+// For the first "<meta" of a stretch without ">": the engine takes the
+// rightmost name literal that still leaves room for a content literal after
+// it, and then the rightmost content literal, whose value must close with a
+// quote before the next line feed. Which name literal it took does not change
+// the value, so the match is: the rightmost closing content literal, if the
+// first name literal of the stretch ends before it.
+template <typename C>
+std::optional<Span> description_name_first(const C* text, Py_ssize_t n) {
+    const Literals& lit = *literals;
+    Forward stop(n, [text](Py_ssize_t i) { return is_quote(text[i]) || text[i] == '\n'; });
+    Py_ssize_t pos = 0;
+    for (;;) {
+        const Py_ssize_t start = lit.meta_open.find(text, n, pos, n);
+        if (start < 0) return std::nullopt;
+        const Py_ssize_t from = start + lit.meta_open.size();
+        const Py_ssize_t gt = find_char(text, from, n, '>');
+        std::optional<Span> value;
+        Py_ssize_t value_at = -1;
+        for (Py_ssize_t q = lit.content.find(text, n, from, gt); q >= 0;
+             q = lit.content.find(text, n, q + 1, gt)) {
+            const Py_ssize_t begin = q + lit.content.size();
+            const Py_ssize_t end = stop(begin);
+            if (end < n && is_quote(text[end])) {
+                value = Span{begin, end};
+                value_at = q;
+            }
+        }
+        if (value) {
+            const Py_ssize_t name = lit.name_description.find(text, n, from, gt);
+            if (name >= 0 && name + lit.name_description.size() <= value_at) return value;
+        }
+        if (gt == n) return std::nullopt;
+        pos = gt + 1;
+    }
+}
+
+// <meta[^>]*content=["'](.*?)["'][^>]*name=["']description["']
+//
+// For the first "<meta" of a stretch without ">": the engine tries the
+// content literals from the rightmost; for each, the value ends at the first
+// quote (before the next line feed) after which a name literal follows before
+// the next ">". The value can run past ">" characters, so the quotes and
+// name literals are searched in the whole text, with nondecreasing queries.
+template <typename C>
+std::optional<Span> description_content_first(const C* text, Py_ssize_t n) {
+    const Literals& lit = *literals;
+    Forward line_feed(n, [text](Py_ssize_t i) { return text[i] == '\n'; });
+    Forward greater(n, [text](Py_ssize_t i) { return text[i] == '>'; });
+    Forward name(n, [text, n, &lit](Py_ssize_t i) { return lit.name_description.at(text, n, i); });
+    Forward closing(n, [&](Py_ssize_t i) {
+        if (!is_quote(text[i])) return false;
+        const Py_ssize_t at = name(i + 1);
+        return at < n && at < greater(i + 1);
+    });
+    Py_ssize_t pos = 0;
+    for (;;) {
+        const Py_ssize_t start = lit.meta_open.find(text, n, pos, n);
+        if (start < 0) return std::nullopt;
+        const Py_ssize_t from = start + lit.meta_open.size();
+        const Py_ssize_t gt = find_char(text, from, n, '>');
+        std::optional<Span> value;
+        for (Py_ssize_t q = lit.content.find(text, n, from, gt); q >= 0;
+             q = lit.content.find(text, n, q + 1, gt)) {
+            const Py_ssize_t begin = q + lit.content.size();
+            const Py_ssize_t end = closing(begin);
+            if (end < n && line_feed(begin) > end) value = Span{begin, end};
+        }
+        if (value) return value;
+        if (gt == n) return std::nullopt;
+        pos = gt + 1;
+    }
+}
+
+// ---------------------------------------------------------------- links
+
+// <a[^>]*href=["'](https?://[^"']+)["']
+//
+// For the first "<a" at or after the search point in a stretch without ">":
+// the rightmost "href=" there whose address holds at least one character
+// before a closing quote. The next search starts after that quote; if that
+// is still inside the stretch, nothing further in the stretch can match
+// (the rightmost candidate is used up), so it moves past the stretch.
+template <typename C>
+std::vector<Span> links_of(const C* text, Py_ssize_t n, size_t limit) {
+    const Literals& lit = *literals;
+    std::vector<Span> found;
+    Forward quote(n, [text](Py_ssize_t i) { return is_quote(text[i]); });
+    Py_ssize_t pos = 0;
+    while (found.size() < limit && pos <= n) {
+        const Py_ssize_t start = lit.anchor_open.find(text, n, pos, n);
+        if (start < 0) break;
+        const Py_ssize_t from = start + lit.anchor_open.size();
+        const Py_ssize_t gt = find_char(text, from, n, '>');
+        std::optional<Span> link;
+        for (Py_ssize_t p = lit.href.find(text, n, from, gt); p >= 0; p = lit.href.find(text, n, p + 1, gt)) {
+            const Py_ssize_t address = p + lit.href.size();
+            if (!lit.http.at(text, n, address)) continue;
+            Py_ssize_t rest = address + lit.http.size();
+            if (lit.secure.at(text, n, rest)) ++rest;  // "s?" ("://" cannot begin with an s)
+            if (!lit.colon_slashes.at(text, n, rest)) continue;
+            rest += lit.colon_slashes.size();
+            const Py_ssize_t end = quote(rest);
+            if (end == n || end == rest) continue;
+            link = Span{address, end};
+        }
+        if (link) {
+            found.push_back(*link);
+            const Py_ssize_t after = link->end + 1;
+            pos = after > gt ? after : gt + 1;
+        } else {
+            pos = gt + 1;
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ interface
+
+void build_literals() {
+    if (!literals) literals = std::make_unique<Literals>();
+}
+
+object strip_markup(PyObject* text) {
+    return fold::with_chars(text, [&](const auto* data, Py_ssize_t n) { return strip_markup_of(text, data, n); });
+}
+
+object collapse_space(PyObject* text) {
+    return fold::with_chars(text, [](const auto* data, Py_ssize_t n) {
+        using C = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
+        std::vector<C> out;
+        out.reserve(static_cast<size_t>(n));
+        bool gap = false;  // white space seen since the last word
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const C c = data[i];
+            if (fold::is_space(c)) {
+                gap = true;
+                continue;
+            }
+            if (gap && !out.empty()) out.push_back(' ');
+            gap = false;
+            out.push_back(c);
+        }
+        return fold::make_str(out);
+    });
+}
+
+std::optional<Span> find_title(PyObject* html) {
+    return fold::with_chars(html, [](const auto* data, Py_ssize_t n) { return title_of(data, n); });
+}
+
+std::optional<Span> find_description(PyObject* html) {
+    return fold::with_chars(html, [](const auto* data, Py_ssize_t n) {
+        if (auto value = description_name_first(data, n)) return value;
+        return description_content_first(data, n);
+    });
+}
+
+std::vector<Span> find_links(PyObject* html, size_t limit) {
+    return fold::with_chars(html, [limit](const auto* data, Py_ssize_t n) { return links_of(data, n, limit); });
+}
+
+}  // namespace orv::pagegrab
