@@ -312,19 +312,18 @@ object strip_markup(PyObject* text) {
 object collapse_space(PyObject* text) {
     return fold::with_chars(text, [](const auto* data, Py_ssize_t n) {
         using C = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
-        std::vector<C> out;
-        out.reserve(static_cast<size_t>(n));
-        bool gap = false;  // white space seen since the last word
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const C c = data[i];
-            if (fold::is_space(c)) {
-                gap = true;
-                continue;
-            }
-            if (gap && !out.empty()) out.push_back(' ');
-            gap = false;
-            out.push_back(c);
+        std::vector<C> out(static_cast<size_t>(n));
+        C* write = out.data();
+        Py_ssize_t i = 0;
+        for (;;) {
+            while (i < n && fold::is_space(data[i])) ++i;
+            if (i == n) break;
+            if (write != out.data()) *write++ = ' ';
+            const Py_ssize_t word = i;
+            while (i < n && !fold::is_space(data[i])) ++i;
+            write = std::copy(data + word, data + i, write);
         }
+        out.resize(static_cast<size_t>(write - out.data()));
         return fold::make_str(out);
     });
 }
