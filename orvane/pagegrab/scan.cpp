@@ -86,41 +86,65 @@ private:
 
 // ------------------------------------------------------------- markup
 
+// The text with some spans replaced by " ", as re.sub writes it: `out` is
+// filled only once a first span is replaced.
+template <typename C>
+class Replacer {
+public:
+    Replacer(const C* text, Py_ssize_t n, std::vector<C>& out) : text_(text), n_(n), out_(out) {}
+
+    // Replaces text[begin:end]; spans come in order and do not overlap.
+    void replace(Py_ssize_t begin, Py_ssize_t end) {
+        if (!replaced_) {
+            out_.clear();
+            out_.reserve(static_cast<size_t>(n_));
+            replaced_ = true;
+        }
+        out_.insert(out_.end(), text_ + copied_, text_ + begin);
+        out_.push_back(' ');
+        copied_ = end;
+    }
+
+    // Whether anything was replaced (and `out` holds the result).
+    bool finish() {
+        if (replaced_) out_.insert(out_.end(), text_ + copied_, text_ + n_);
+        return replaced_;
+    }
+
+private:
+    const C* text_;
+    Py_ssize_t n_;
+    std::vector<C>& out_;
+    Py_ssize_t copied_ = 0;
+    bool replaced_ = false;
+};
+
 // re.sub(r"<TAG[^>]*>.*?</TAG>", " ", text, flags=S|I) into `out`; false
 // (and `out` untouched) when nothing matches. A start whose opening tag has
 // no ">" or no closing tag after it fails, and so does every later start
 // (their ">" and closing tags lie further right): the replacing stops there.
 template <typename C>
 bool strip_blocks(const C* text, Py_ssize_t n, const Block& block, std::vector<C>& out) {
-    Py_ssize_t pos = 0, copied = 0;
-    bool replaced = false;
-    for (;;) {
+    Replacer<C> replacer(text, n, out);
+    for (Py_ssize_t pos = 0;;) {
         const Py_ssize_t start = block.open.find(text, n, pos, n);
         if (start < 0) break;
         const Py_ssize_t gt = find_char(text, start + block.open.size(), n, '>');
         if (gt == n) break;
         const Py_ssize_t close = block.close.find(text, n, gt + 1, n);
         if (close < 0) break;
-        if (!replaced) {
-            out.clear();
-            out.reserve(static_cast<size_t>(n));
-            replaced = true;
-        }
-        out.insert(out.end(), text + copied, text + start);
-        out.push_back(' ');
-        pos = copied = close + block.close.size();
+        pos = close + block.close.size();
+        replacer.replace(start, pos);
     }
-    if (replaced) out.insert(out.end(), text + copied, text + n);
-    return replaced;
+    return replacer.finish();
 }
 
 // re.sub(r"<[^>]+>", " ", text) into `out`; false when nothing matches.
 // "<>" is no match; a "<" with no ">" after it ends the replacing.
 template <typename C>
 bool strip_tags(const C* text, Py_ssize_t n, std::vector<C>& out) {
-    Py_ssize_t pos = 0, copied = 0;
-    bool replaced = false;
-    for (;;) {
+    Replacer<C> replacer(text, n, out);
+    for (Py_ssize_t pos = 0;;) {
         const Py_ssize_t start = find_char(text, pos, n, '<');
         if (start + 1 >= n) break;
         if (text[start + 1] == '>') {
@@ -129,17 +153,10 @@ bool strip_tags(const C* text, Py_ssize_t n, std::vector<C>& out) {
         }
         const Py_ssize_t gt = find_char(text, start + 2, n, '>');
         if (gt == n) break;
-        if (!replaced) {
-            out.clear();
-            out.reserve(static_cast<size_t>(n));
-            replaced = true;
-        }
-        out.insert(out.end(), text + copied, text + start);
-        out.push_back(' ');
-        pos = copied = gt + 1;
+        pos = gt + 1;
+        replacer.replace(start, pos);
     }
-    if (replaced) out.insert(out.end(), text + copied, text + n);
-    return replaced;
+    return replacer.finish();
 }
 
 template <typename C>
