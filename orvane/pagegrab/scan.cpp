@@ -26,7 +26,10 @@
 
 #include "support/fold.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
+#include <cstring>
 #include <memory>
 
 namespace orv::pagegrab {
@@ -62,6 +65,40 @@ std::unique_ptr<Literals> literals;  // built at module initialisation, kept for
 
 bool is_quote(Py_UCS4 c) { return c == '"' || c == '\''; }
 
+// Working memory of the text passes, kept between calls: fresh memory for
+// every page costs a page fault per 4 KB, more than the passes themselves.
+// It is used only while no host code runs (nothing can re-enter meanwhile),
+// and given back after a page that made it larger than kKept.
+class Scratch {
+public:
+    static constexpr size_t kKept = size_t(8) << 20;
+
+    // Room for n code units, valid until the Lease ends.
+    class Lease {
+    public:
+        explicit Lease(Scratch& owner) : owner_(owner) {}
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        ~Lease() {
+            if (owner_.bytes_.size() > kKept) std::vector<std::byte>().swap(owner_.bytes_);
+        }
+        template <typename C>
+        C* units(Py_ssize_t n) {
+            const size_t size = static_cast<size_t>(n) * sizeof(C);
+            if (owner_.bytes_.size() < size) owner_.bytes_.resize(size);
+            return reinterpret_cast<C*>(owner_.bytes_.data());
+        }
+
+    private:
+        Scratch& owner_;
+    };
+
+private:
+    std::vector<std::byte> bytes_;  // operator new's alignment suits every code unit
+};
+
+Scratch scratch;
+
 // The first position at or after a point where `hit` holds (n when none).
 // A query that falls inside the stretch the last one scanned is answered
 // without scanning again, so nondecreasing queries scan the text once.
@@ -86,46 +123,47 @@ private:
 
 // ------------------------------------------------------------- markup
 
-// The text with some spans replaced by " ", as re.sub writes it: `out` is
-// filled only once a first span is replaced.
+// Spans of a text replaced by " " in place, as re.sub writes them. Every
+// span holds at least two characters ("<" and ">" at the least), so the text
+// only shrinks and what is written never overtakes what is still to be read.
 template <typename C>
 class Replacer {
 public:
-    Replacer(const C* text, Py_ssize_t n, std::vector<C>& out) : text_(text), n_(n), out_(out) {}
+    Replacer(C* text, Py_ssize_t n) : text_(text), n_(n) {}
 
     // Replaces text[begin:end]; spans come in order and do not overlap.
     void replace(Py_ssize_t begin, Py_ssize_t end) {
-        if (!replaced_) {
-            out_.clear();
-            out_.reserve(static_cast<size_t>(n_));
-            replaced_ = true;
-        }
-        out_.insert(out_.end(), text_ + copied_, text_ + begin);
-        out_.push_back(' ');
+        keep(begin);
+        text_[written_++] = ' ';
         copied_ = end;
     }
 
-    // Whether anything was replaced (and `out` holds the result).
-    bool finish() {
-        if (replaced_) out_.insert(out_.end(), text_ + copied_, text_ + n_);
-        return replaced_;
+    // The length of the text after the replacements.
+    Py_ssize_t finish() {
+        keep(n_);
+        return written_;
     }
 
 private:
-    const C* text_;
+    // Moves the characters between the last span and `until` into place.
+    void keep(Py_ssize_t until) {
+        if (written_ != copied_)
+            std::memmove(text_ + written_, text_ + copied_, static_cast<size_t>(until - copied_) * sizeof(C));
+        written_ += until - copied_;
+    }
+
+    C* text_;
     Py_ssize_t n_;
-    std::vector<C>& out_;
-    Py_ssize_t copied_ = 0;
-    bool replaced_ = false;
+    Py_ssize_t written_ = 0, copied_ = 0;
 };
 
-// re.sub(r"<TAG[^>]*>.*?</TAG>", " ", text, flags=S|I) into `out`; false
-// (and `out` untouched) when nothing matches. A start whose opening tag has
-// no ">" or no closing tag after it fails, and so does every later start
-// (their ">" and closing tags lie further right): the replacing stops there.
+// re.sub(r"<TAG[^>]*>.*?</TAG>", " ", text, flags=S|I) in place; returns the
+// new length. A start whose opening tag has no ">" or no closing tag after it
+// fails, and so does every later start (their ">" and closing tags lie
+// further right): the replacing stops there.
 template <typename C>
-bool strip_blocks(const C* text, Py_ssize_t n, const Block& block, std::vector<C>& out) {
-    Replacer<C> replacer(text, n, out);
+Py_ssize_t strip_blocks(C* text, Py_ssize_t n, const Block& block) {
+    Replacer<C> replacer(text, n);
     for (Py_ssize_t pos = 0;;) {
         const Py_ssize_t start = block.open.find(text, n, pos, n);
         if (start < 0) break;
@@ -139,11 +177,11 @@ bool strip_blocks(const C* text, Py_ssize_t n, const Block& block, std::vector<C
     return replacer.finish();
 }
 
-// re.sub(r"<[^>]+>", " ", text) into `out`; false when nothing matches.
-// "<>" is no match; a "<" with no ">" after it ends the replacing.
+// re.sub(r"<[^>]+>", " ", text) in place; returns the new length. "<>" is no
+// match; a "<" with no ">" after it ends the replacing.
 template <typename C>
-bool strip_tags(const C* text, Py_ssize_t n, std::vector<C>& out) {
-    Replacer<C> replacer(text, n, out);
+Py_ssize_t strip_tags(C* text, Py_ssize_t n) {
+    Replacer<C> replacer(text, n);
     for (Py_ssize_t pos = 0;;) {
         const Py_ssize_t start = find_char(text, pos, n, '<');
         if (start + 1 >= n) break;
@@ -159,25 +197,17 @@ bool strip_tags(const C* text, Py_ssize_t n, std::vector<C>& out) {
     return replacer.finish();
 }
 
+// All passes on one copy of the text, which each pass shrinks in place.
 template <typename C>
 object strip_markup_of(PyObject* original, const C* data, Py_ssize_t n) {
-    std::vector<C> current, next;
-    bool changed = false;
-    auto step = [&](auto&& replace) {
-        const C* text = changed ? current.data() : data;
-        const Py_ssize_t size = changed ? static_cast<Py_ssize_t>(current.size()) : n;
-        if (replace(text, size, next)) {
-            current.swap(next);
-            changed = true;
-        }
-    };
-    for (const Block& block : literals->blocks)
-        step([&](const C* text, Py_ssize_t size, std::vector<C>& out) {
-            return strip_blocks(text, size, block, out);
-        });
-    step([](const C* text, Py_ssize_t size, std::vector<C>& out) { return strip_tags(text, size, out); });
-    if (!changed) return nb::borrow(original);
-    return fold::make_str(current);
+    Scratch::Lease lease(scratch);
+    C* text = lease.units<C>(n);
+    std::copy(data, data + n, text);
+    Py_ssize_t size = n;
+    for (const Block& block : literals->blocks) size = strip_blocks(text, size, block);
+    size = strip_tags(text, size);
+    if (size == n) return nb::borrow(original);  // every replacement shrinks the text
+    return fold::make_str(text, size);
 }
 
 // --------------------------------------------------------------- title
@@ -329,19 +359,19 @@ object strip_markup(PyObject* text) {
 object collapse_space(PyObject* text) {
     return fold::with_chars(text, [](const auto* data, Py_ssize_t n) {
         using C = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
-        std::vector<C> out(static_cast<size_t>(n));
-        C* write = out.data();
+        Scratch::Lease lease(scratch);
+        C* const out = lease.units<C>(n);
+        C* write = out;
         Py_ssize_t i = 0;
         for (;;) {
             while (i < n && fold::is_space(data[i])) ++i;
             if (i == n) break;
-            if (write != out.data()) *write++ = ' ';
+            if (write != out) *write++ = ' ';
             const Py_ssize_t word = i;
             while (i < n && !fold::is_space(data[i])) ++i;
             write = std::copy(data + word, data + i, write);
         }
-        out.resize(static_cast<size_t>(write - out.data()));
-        return fold::make_str(out);
+        return fold::make_str(out, write - out);
     });
 }
 

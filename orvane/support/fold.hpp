@@ -65,6 +65,11 @@ Py_ssize_t find_char(const C* text, Py_ssize_t from, Py_ssize_t until, Py_UCS4 c
     if (from >= until) return until;
     if constexpr (sizeof(C) == 1) {
         if (c > 0xFF) return until;
+        // Markup is dense: look at the next few characters before paying for a call.
+        const Py_ssize_t near = std::min(until, from + 16);
+        for (; from < near; ++from)
+            if (text[from] == c) return from;
+        if (from == until) return until;
         const void* hit = std::memchr(text + from, static_cast<int>(c), static_cast<size_t>(until - from));
         return hit ? static_cast<const C*>(hit) - text : until;
     } else {
@@ -129,11 +134,11 @@ decltype(auto) with_chars(PyObject* str, F&& f) {
 
 // An str of the given code units, in the host's canonical (narrowest) form.
 template <typename C>
-object make_str(const std::vector<C>& units) {
+object make_str(const C* units, Py_ssize_t n) {
     constexpr int kind = sizeof(C) == 1 ? PyUnicode_1BYTE_KIND
                          : sizeof(C) == 2 ? PyUnicode_2BYTE_KIND
                                           : PyUnicode_4BYTE_KIND;
-    return own(PyUnicode_FromKindAndData(kind, units.data(), static_cast<Py_ssize_t>(units.size())));
+    return own(PyUnicode_FromKindAndData(kind, units, n));
 }
 
 }  // namespace orv::fold
