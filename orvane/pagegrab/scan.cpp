@@ -226,28 +226,39 @@ std::optional<Span> title_of(const C* text, Py_ssize_t n) {
 
 // --------------------------------------------------------- description
 
+// Tries the first "<meta" of each stretch without ">" in turn (the later
+// ones of a stretch cannot match where the first did not): `attempt(from,
+// gt)` is given the tag's attributes as text[from:gt] and returns the value
+// where the pattern matches from there.
+template <typename C, typename Attempt>
+std::optional<Span> first_meta(const C* text, Py_ssize_t n, Attempt attempt) {
+    const Literal& open = literals->meta_open;
+    for (Py_ssize_t pos = 0;;) {
+        const Py_ssize_t start = open.find(text, n, pos, n);
+        if (start < 0) return std::nullopt;
+        const Py_ssize_t from = start + open.size();
+        const Py_ssize_t gt = find_char(text, from, n, '>');
+        if (auto value = attempt(from, gt)) return value;
+        if (gt == n) return std::nullopt;
+        pos = gt + 1;
+    }
+}
+
 // <meta[^>]*name=["']description["'][^>]*content=["'](.*?)["']
 //
-// For the first "<meta" of a stretch without ">": the engine takes the
-// rightmost name literal that still leaves room for a content literal after
-// it, and then the rightmost content literal, whose value must close with a
-// quote before the next line feed. Which name literal it took does not change
-// the value, so the match is: the rightmost closing content literal, if the
-// first name literal of the stretch ends before it.
+// The engine takes the rightmost name literal that still leaves room for a
+// content literal after it, and then the rightmost content literal, whose
+// value must close with a quote before the next line feed. Which name literal
+// it took does not change the value, so the match is: the rightmost closing
+// content literal of the tag, if the tag's first name literal ends before it.
 template <typename C>
 std::optional<Span> description_name_first(const C* text, Py_ssize_t n) {
     const Literals& lit = *literals;
     Forward stop(n, [text](Py_ssize_t i) { return is_quote(text[i]) || text[i] == '\n'; });
-    Py_ssize_t pos = 0;
-    for (;;) {
-        const Py_ssize_t start = lit.meta_open.find(text, n, pos, n);
-        if (start < 0) return std::nullopt;
-        const Py_ssize_t from = start + lit.meta_open.size();
-        const Py_ssize_t gt = find_char(text, from, n, '>');
+    return first_meta(text, n, [&](Py_ssize_t from, Py_ssize_t gt) -> std::optional<Span> {
         std::optional<Span> value;
         Py_ssize_t value_at = -1;
-        for (Py_ssize_t q = lit.content.find(text, n, from, gt); q >= 0;
-             q = lit.content.find(text, n, q + 1, gt)) {
+        for (Py_ssize_t q = lit.content.find(text, n, from, gt); q >= 0; q = lit.content.find(text, n, q + 1, gt)) {
             const Py_ssize_t begin = q + lit.content.size();
             const Py_ssize_t end = stop(begin);
             if (end < n && is_quote(text[end])) {
@@ -255,22 +266,20 @@ std::optional<Span> description_name_first(const C* text, Py_ssize_t n) {
                 value_at = q;
             }
         }
-        if (value) {
-            const Py_ssize_t name = lit.name_description.find(text, n, from, gt);
-            if (name >= 0 && name + lit.name_description.size() <= value_at) return value;
-        }
-        if (gt == n) return std::nullopt;
-        pos = gt + 1;
-    }
+        if (!value) return std::nullopt;
+        const Py_ssize_t name = lit.name_description.find(text, n, from, gt);
+        if (name < 0 || name + lit.name_description.size() > value_at) return std::nullopt;
+        return value;
+    });
 }
 
 // <meta[^>]*content=["'](.*?)["'][^>]*name=["']description["']
 //
-// For the first "<meta" of a stretch without ">": the engine tries the
-// content literals from the rightmost; for each, the value ends at the first
-// quote (before the next line feed) after which a name literal follows before
-// the next ">". The value can run past ">" characters, so the quotes and
-// name literals are searched in the whole text, with nondecreasing queries.
+// The engine tries the tag's content literals from the rightmost; for each,
+// the value ends at the first quote (before the next line feed) after which a
+// name literal follows before the next ">". The value can run past ">"
+// characters, so the quotes and name literals are searched in the whole
+// text, with nondecreasing queries.
 template <typename C>
 std::optional<Span> description_content_first(const C* text, Py_ssize_t n) {
     const Literals& lit = *literals;
@@ -282,23 +291,15 @@ std::optional<Span> description_content_first(const C* text, Py_ssize_t n) {
         const Py_ssize_t at = name(i + 1);
         return at < n && at < greater(i + 1);
     });
-    Py_ssize_t pos = 0;
-    for (;;) {
-        const Py_ssize_t start = lit.meta_open.find(text, n, pos, n);
-        if (start < 0) return std::nullopt;
-        const Py_ssize_t from = start + lit.meta_open.size();
-        const Py_ssize_t gt = find_char(text, from, n, '>');
+    return first_meta(text, n, [&](Py_ssize_t from, Py_ssize_t gt) {
         std::optional<Span> value;
-        for (Py_ssize_t q = lit.content.find(text, n, from, gt); q >= 0;
-             q = lit.content.find(text, n, q + 1, gt)) {
+        for (Py_ssize_t q = lit.content.find(text, n, from, gt); q >= 0; q = lit.content.find(text, n, q + 1, gt)) {
             const Py_ssize_t begin = q + lit.content.size();
             const Py_ssize_t end = closing(begin);
             if (end < n && line_feed(begin) > end) value = Span{begin, end};
         }
-        if (value) return value;
-        if (gt == n) return std::nullopt;
-        pos = gt + 1;
-    }
+        return value;
+    });
 }
 
 // ---------------------------------------------------------------- links
