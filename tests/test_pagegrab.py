@@ -4,13 +4,11 @@ scheme but http and https, the description text, and the page analysis against t
 import email.message
 import html
 import http.server
-import inspect
 import re
 import socket
 import ssl
 import sys
 import threading
-import urllib.error
 import urllib.request
 
 import pytest
@@ -52,10 +50,10 @@ MEMBERS = ["url", "status", "title", "text", "meta_description", "links", "succe
 class MemoryResponse:
     """A response read from memory, for the analysis tests and the scheme checks."""
 
-    def __init__(self, body, url="http://page.test/", charset="utf-8"):
+    def __init__(self, body, url="http://page.test/"):
         self.body, self.url, self.status, self.reads, self.closed = body, url, 200, 0, False
         self.headers = email.message.Message()
-        self.headers["Content-Type"] = f"text/html; charset={charset}"
+        self.headers["Content-Type"] = "text/html; charset=utf-8"
 
     def read(self, limit=-1):
         self.reads += 1
@@ -105,8 +103,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
-    def send_page(self, body, content_type="text/html; charset=utf-8", status=200):
-        self.send_response(status)
+    def send_page(self, body, content_type="text/html; charset=utf-8"):
+        self.send_response(200)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
@@ -140,8 +138,8 @@ class Site:
     def url(self, path):
         return f"http://127.0.0.1:{self.srv.server_address[1]}{path}"
 
-    def page(self, path, body, content_type="text/html; charset=utf-8", status=200):
-        self.srv.routes[path] = lambda h: h.send_page(body, content_type, status)
+    def page(self, path, body, content_type="text/html; charset=utf-8"):
+        self.srv.routes[path] = lambda h: h.send_page(body, content_type)
         return self.url(path)
 
     def route(self, path, handler):
@@ -181,7 +179,7 @@ class TestIsUrl:
     @pytest.mark.parametrize("target, expected", [
         ("http://example.com", True), ("https://example.com/x", True), ("http://", True),
         ("", False), ("HTTP://example.com", False), ("Https://example.com", False),
-        (" http://example.com", False), ("ftp://example.com", False), ("example.com", False),
+        (" http://example.com", False), ("ftp://example.com", False),
     ])
     def test_prefixes(self, target, expected):
         assert pagegrab.is_url(target) is expected
@@ -194,10 +192,6 @@ class TestArguments:
          "Argument 'timeout' has incorrect type (expected int, got float)"),
         (lambda: pagegrab.fetch_url("http://x", 5, 10.0),
          "Argument 'max_bytes' has incorrect type (expected int, got float)"),
-        (lambda: pagegrab.fetch_url("http://x", timeout="5"),
-         "Argument 'timeout' has incorrect type (expected int, got str)"),
-        (lambda: pagegrab.is_url(None), "Argument 'target' has incorrect type (expected str, got NoneType)"),
-        (lambda: pagegrab.describe_url(1), "Argument 'url' has incorrect type (expected str, got int)"),
         (lambda: pagegrab._extract_text(["<p>"]),
          "Argument 'html_body' has incorrect type (expected str, got list)"),
     ])
@@ -206,18 +200,12 @@ class TestArguments:
             call()
         assert str(err.value) == message
 
-    def test_defaults(self):
-        params = inspect.signature(pagegrab.fetch_url).parameters
-        assert params["timeout"].default == 30 and params["max_bytes"].default == 500000
-
     def test_result_members_in_order(self, serve):
         serve(MemoryResponse(b"<p>x</p>"))
-        ok = pagegrab.fetch_url("http://page.test/")
-        failed = pagegrab.fetch_url("ftp://page.test/")
-        assert list(ok) == MEMBERS and list(failed) == MEMBERS
-        assert failed == {"url": "ftp://page.test/", "status": 0, "title": "", "text": "",
-                          "meta_description": "", "links": [], "success": False,
-                          "error": "<urlopen error unknown url type: ftp>"}
+        assert list(pagegrab.fetch_url("http://page.test/")) == MEMBERS
+        assert pagegrab.fetch_url("ftp://page.test/") == {
+            "url": "ftp://page.test/", "status": 0, "title": "", "text": "", "meta_description": "",
+            "links": [], "success": False, "error": "<urlopen error unknown url type: ftp>"}
 
 
 class TestFetch:
@@ -228,17 +216,12 @@ class TestFetch:
                           "text": "Gaps & goals First bold & more one rel two",
                           "meta_description": "The engine <finds> gaps",
                           "links": ["https://a.test/1", "http://b.test/2"], "success": True, "error": ""}
+        (_, headers), = site.srv.requests
+        assert (headers["User-Agent"], headers["Accept"], headers["Accept-Language"]) == (
+            "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36 (KHTML, like Gecko) "
+            "Chrome/131.0.0.0 Safari/537.36", "text/html,application/xhtml+xml,*/*", "en-US,en;q=0.9")
 
-    def test_request_headers(self, site):
-        pagegrab.fetch_url(site.page("/page", b"ok"))
-        (path, headers), = site.srv.requests
-        assert headers["User-Agent"] == ("Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36 "
-                                         "(KHTML, like Gecko) Chrome/131.0.0.0 Safari/537.36")
-        assert headers["Accept"] == "text/html,application/xhtml+xml,*/*"
-        assert headers["Accept-Language"] == "en-US,en;q=0.9"
-
-    @pytest.mark.parametrize("status, text", [(404, "Not Found"), (500, "Internal Server Error"),
-                                              (403, "Forbidden")])
+    @pytest.mark.parametrize("status, text", [(404, "Not Found"), (500, "Internal Server Error")])
     def test_error_status(self, site, status, text):
         url = site.route("/err", lambda h: h.send_error(status))
         result = pagegrab.fetch_url(url)
@@ -273,13 +256,11 @@ class TestFetch:
         result = pagegrab.fetch_url(site.route("/slow-body", slow_body), timeout=1)
         assert (result["success"], result["status"], result["error"]) == (False, 200, "timed out")
 
-    def test_body_beyond_max_bytes_is_not_analysed(self, site):
+    def test_only_max_bytes_are_analysed(self, site):
         url = site.page("/big", b"a" * 1000 + b"<title>after the limit</title>" + b"b" * 100000)
-        result = pagegrab.fetch_url(url, max_bytes=1000)
-        assert (result["title"], result["text"]) == ("", "a" * 1000)
-
-    def test_character_cut_at_the_limit(self, site):
-        url = site.page("/cut", "é€".encode() * 10)
+        assert (pagegrab.fetch_url(url, max_bytes=1000)["title"], pagegrab.fetch_url(url, max_bytes=1000)["text"]
+                ) == ("", "a" * 1000)
+        url = site.page("/cut", "é€".encode() * 10)  # a character cut at the limit
         assert pagegrab.fetch_url(url, max_bytes=4)["text"] == "é\ufffd"
 
     @pytest.mark.parametrize("content_type, body, text", [
@@ -310,37 +291,22 @@ class TestFetch:
         assert pagegrab.fetch_url(url, timeout=7)["success"]
         assert seen == {"timeout": 7, "context": one_context, "full_url": url}
 
-    def test_network_unavailable(self):
-        result = pagegrab.fetch_url(f"http://127.0.0.1:{closed_port()}/", timeout=5)
-        assert (result["success"], result["status"]) == (False, 0)
-        assert result["error"].startswith("<urlopen error")
-
-
 class TestOnlyWebSchemes:
     """Only http and https are fetched: a URL from a page or a user never reads local files."""
 
-    @pytest.fixture
-    def urlopen_calls(self, monkeypatch):
+    @pytest.mark.parametrize("prefix, scheme", [("file://", "file"), ("FILE://", "file"), ("File:", "file"),
+                                                ("ftp://127.0.0.1", "ftp"), ("data:,", "data")])
+    def test_refused_before_anything_is_opened(self, tmp_path, monkeypatch, prefix, scheme):
         calls = []
         monkeypatch.setattr(urllib.request, "urlopen", lambda *a, **k: calls.append(a))
-        return calls
-
-    @pytest.mark.parametrize("prefix, scheme", [("file://", "file"), ("FILE://", "file"),
-                                                ("File:", "file")])
-    def test_local_file_is_not_read(self, tmp_path, urlopen_calls, prefix, scheme):
         secret = tmp_path / "secret.html"
         secret.write_text("<title>secret</title>")
-        result = pagegrab.fetch_url(prefix + str(secret))
-        assert (result["success"], result["status"], result["title"], result["text"]) == (False, 0, "", "")
-        assert result["error"] == f"<urlopen error unknown url type: {scheme}>"
-        assert urlopen_calls == []
-
-    @pytest.mark.parametrize("url, scheme", [("ftp://127.0.0.1/x", "ftp"), ("data:,hello", "data"),
-                                             ("DATA:text/html,<p>x", "data"), ("gopher://x", "gopher")])
-    def test_other_schemes(self, urlopen_calls, url, scheme):
+        url = prefix + str(secret)
+        error = f"<urlopen error unknown url type: {scheme}>"
         result = pagegrab.fetch_url(url)
-        assert (result["success"], result["error"]) == (False, f"<urlopen error unknown url type: {scheme}>")
-        assert urlopen_calls == []
+        assert (result["success"], result["status"], result["title"], result["error"]) == (False, 0, "", error)
+        assert pagegrab.describe_url(url).split("\n")[1] == f"(Failed to fetch: {error})"
+        assert calls == []
 
     @pytest.mark.parametrize("url", ["example.com/page", "", "//example.com"])
     def test_no_scheme_keeps_the_host_error(self, url):
@@ -359,11 +325,6 @@ class TestOnlyWebSchemes:
     def test_web_schemes_in_any_case(self, serve):
         serve(MemoryResponse(b"<title>t</title>"))
         assert pagegrab.fetch_url("HTTPS://page.test/")["title"] == "t"
-
-    def test_described_as_a_failure(self, urlopen_calls):
-        assert pagegrab.describe_url("file:///etc/passwd") == (
-            "URL: file:///etc/passwd\n(Failed to fetch: <urlopen error unknown url type: file>)\n"
-            "The brain should analyze this URL based on what it knows about the domain.")
 
 
 class TestDescribe:
@@ -402,19 +363,7 @@ class TestDescribe:
         assert lines[2:] == ["The brain should analyze this URL based on what it knows about the domain."]
 
 
-class TestExtractText:
-    @pytest.mark.parametrize("page, text", [
-        ("<p>a &lt;b&gt; c</p>", "a <b> c"),
-        ("<script>x</script><style>y</style><nav>z</nav><header>h</header><footer>f</footer>"
-         "<noscript>n</noscript>kept", "kept"),
-        ("<navigation>gone</nav> <headers>gone</header> left", "left"),
-        ("<SCRİPT>gone</ſcrıpt>left", "left"),
-        ("<script>never closed <p>body</p>", "never closed body"),
-        ("a\u2028b\x85c\u3000d\n\te", "a b c d e"),
-    ])
-    def test_examples(self, page, text):
-        assert pagegrab._extract_text(page) == text
-
+class TestLookedUpAtCallTime:
     def test_text_uses_the_module_extractor(self, serve, monkeypatch):
         serve(MemoryResponse(b"<p>x</p>"))
         monkeypatch.setattr(pagegrab, "_extract_text", lambda page: "E" * 20000)
