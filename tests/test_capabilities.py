@@ -83,6 +83,9 @@ class TestInterface:
         monkeypatch.setattr(cap, "_item_label", lambda item: "<" + item["name"] + ">")
         monkeypatch.setattr(cap, "_format_field", lambda content: 42)
         assert m.format_for_prompt() == "AVAILABLE CAPABILITIES:\n  TOOLS: <deploy>"
+        monkeypatch.setattr(cap, "_item_label", lambda item: 7)
+        with pytest.raises(TypeError, match="^sequence item 0: expected str instance, int found$"):
+            m.format_for_prompt()
         assert m.effector_reference() == ("EFFECTOR REFERENCE (how to invoke available tools):"
                                           "\n\n  deploy:\n42")
         assert calls == [(ref.EFFECTOR[0], ref.EFFECTOR[1])]
@@ -281,6 +284,27 @@ class TestAutoDetect:
         monkeypatch.chdir(tmp_path)
         assert detect(".") == "capability-map.json"
 
+    def test_paths_too_long_for_the_system(self, tmp_path, monkeypatch):
+        """A map the target's own (long-winded) path cannot reach is found from
+        the ancestor whose path can, as the host's walk finds it."""
+        monkeypatch.chdir(tmp_path)
+        fd = os.open(".", os.O_RDONLY)
+        os.mkdir("t")
+        names = ["t"] + [f"{i:02d}" + "d" * 198 for i in range(15)]
+        for name in names:
+            if name != "t":
+                os.mkdir(name, dir_fd=fd)
+            fd, old = os.open(name, os.O_RDONLY, dir_fd=fd), fd
+            os.close(old)
+        os.close(os.open("capability-map.json", os.O_CREAT | os.O_WRONLY, dir_fd=fd))
+        os.close(fd)
+        target = "t" + "/../t" * 250
+        below = "/".join(names[1:]) + "/capability-map.json"
+        assert len(target) + len(below) > 4096 > len(below) + 2
+        found = cap.auto_detect_capability_map(target)
+        assert found == ref.auto_detect(target)
+        assert found.endswith("/t/" + below) and len(found) < len(target) + len(below)
+
     def test_walk_matches_rglob(self):
         """Generated trees, walked where file modes apply (so that permissions
         bite), give what the host's rglob walk gives."""
@@ -424,13 +448,14 @@ def differential_walks():
 KEYS = st.sampled_from(["items", "total", "name", "title", "type", "invocation", "invoke",
                         "usage", "measurement", "measure", "verify", "_meta", "generated_at",
                         "mcp_servers", "CLI-tools", "ǆemo_ﬁx", "3d_models", "", "engine"])
-SCALARS = st.one_of(st.none(), st.booleans(), st.integers(-3, 30), st.floats(),
-                    st.text(max_size=6))
+TEXT = st.text(st.characters(exclude_categories=[]), max_size=6)  # lone surrogates too
+SCALARS = st.one_of(st.none(), st.booleans(), st.integers(-3, 30), st.integers(), st.floats(),
+                    TEXT)
 VALUES = st.recursive(SCALARS, lambda sub: st.lists(sub, max_size=4)
                       | st.dictionaries(KEYS, sub, max_size=4), max_leaves=12)
 ITEMS = st.dictionaries(KEYS, VALUES, max_size=5)
 BODIES = st.dictionaries(KEYS, VALUES | st.lists(ITEMS | SCALARS, max_size=14), max_size=5)
-MAPS = st.dictionaries(KEYS | st.text(max_size=4), BODIES | VALUES, max_size=5)
+MAPS = st.dictionaries(KEYS | TEXT, BODIES | VALUES, max_size=5)
 
 
 class TestRendering:
@@ -461,7 +486,7 @@ class TestRendering:
             assert outcome(method) == outcome(ref.render_item_field, data, fields, header)
 
     @settings(max_examples=300, deadline=None)
-    @given(st.text(), ITEMS, VALUES)
+    @given(st.text(st.characters(exclude_categories=[])), ITEMS, VALUES)
     def test_helpers_match_the_rendition(self, key, item, value):
         assert cap._humanize(key) == ref.humanize(key)
         assert outcome(cap._item_label, item) == outcome(ref.item_label, item)
