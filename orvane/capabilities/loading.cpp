@@ -12,10 +12,10 @@ namespace orv::capabilities {
 namespace {
 
 Name k_source{"_source"}, k_data{"_data"}, k_load_file{"_load_file"}, k_load_url{"_load_url"},
-    k_load{"load"}, k_scheme{"scheme"}, k_exists{"exists"}, k_read{"read"}, k_close{"close"},
-    k_decode{"decode"};
+    k_load{"load"}, k_scheme{"scheme"}, k_exists{"exists"}, k_read_text{"read_text"},
+    k_close{"close"}, k_decode{"decode"};
 Host urlparse{"urllib.parse", "urlparse"}, pathlib_Path{"pathlib", "Path"},
-    builtins_open{"builtins", "open"}, json_JSONDecodeError{"json", "JSONDecodeError"},
+    json_JSONDecodeError{"json", "JSONDecodeError"},
     urllib_error_HTTPError{"urllib.error", "HTTPError"};
 
 constexpr const char* kFailed = "Failed to load capability map from %s: %s";
@@ -23,17 +23,6 @@ constexpr double kFetchTimeout = 10;  // seconds for the whole request
 
 // Whether the pending failure `error` is an instance of `type`.
 bool is_a(nb::python_error& error, handle type) { return error.matches(type); }
-
-// Closes `file` after a failure; the failure stays the error the caller
-// sees, as with a `with` block.
-void close_after_failure(handle file) {
-    PyObject* saved = PyErr_GetRaisedException();
-    if (PyObject* r = PyObject_CallMethodNoArgs(file.ptr(), k_close))
-        Py_DECREF(r);
-    else
-        PyErr_Clear();
-    PyErr_SetRaisedException(saved);
-}
 
 // Whether something is at `path` as the host's Path.exists() sees it. Where
 // that would raise (a directory on the way that may not be searched), the
@@ -87,9 +76,9 @@ ORV_FUNCTION(available, "available(self) -> bool",
     return nb::bool_(truth(call_method(self, k_load).ptr()));
 }
 
-// A map file read as text in the host's default encoding. A file that
-// cannot be decoded is as unusable as one that cannot be read, and is
-// reported the same way rather than raised at the caller.
+// A map file read as text in the host's default encoding (Path.read_text).
+// A file that cannot be decoded is as unusable as one that cannot be read,
+// and is reported the same way rather than raised at the caller.
 ORV_FUNCTION(load_file, "_load_file(path: str) -> dict",
              "The map in the file at `path`; an empty map when nothing is there, or (with a "
              "warning) when it cannot be read or parsed.") {
@@ -97,15 +86,7 @@ ORV_FUNCTION(load_file, "_load_file(path: str) -> dict",
     object file_path = pathlib_Path(handle(path));
     if (!exists(file_path)) return own(PyDict_New());
     try {
-        object file = builtins_open(file_path);
-        object text;
-        try {
-            text = call_method(file, k_read);
-        } catch (nb::python_error&) {
-            close_after_failure(file);
-            throw;
-        }
-        call_method(file, k_close);
+        object text = call_method(file_path, k_read_text);
         return json::loads(text);  // a document that is not an object fails the return check
     } catch (nb::python_error& e) {
         if (!is_a(e, PyExc_OSError) && !is_a(e, PyExc_UnicodeDecodeError) &&
