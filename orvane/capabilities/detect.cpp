@@ -15,16 +15,21 @@
 //     deciding it ends that tree's search, as does any error the host's
 //     pathlib would raise there; missing targets and loops are simply not
 //     regular files.
-// Paths are handled as the host handles them: the same strings, in the file
-// system encoding, so errors that depend on the path (too long, too many
-// links) fall where they would fall for the host.
+// Paths are the host's strings in the file system encoding. Directories are
+// opened from their parent's descriptor (a few are kept open) instead of by
+// walking the whole path again, with the system's limit on path length
+// applied as the host meets it; everything else goes by path, so errors that
+// depend on the path (too long, too many links) fall where they fall for the
+// host. The checks around the walk never fail either: a target that cannot
+// be looked at is no directory, a ".git" that cannot be looked at is absent.
 //
 // Searching every ancestor's whole tree would walk the target's tree once per
-// level. A tree searched to the end without a win (and without errors that
-// depend on the path used to reach it) is remembered by directory identity;
-// a later search passes over any directory of it, since the same walk of the
-// same directories would only yield the same matches, none of them a regular
-// file. The result is the one the full walks give, at the cost of one pass.
+// level. A tree searched to the end without a win or an error (and without
+// failures that depend on the path used to reach it) is remembered by
+// directory identity; a later search passes over any directory of it, since
+// the same walk of the same directories would only meet the same matches
+// again, none of them a regular file and none ending the search. The result
+// is the one the full walks give, at the cost of one pass over the tree.
 #include "capabilities/capabilities.hpp"
 
 #include <cerrno>
