@@ -351,11 +351,11 @@ class TestAutoDetect:
         """))
 
 
-# A child's start: the installed package, not the source tree in the working
-# directory, and this repository's tests importable.
+# A child's start: this repository's tests importable (after the installed
+# package, which the source tree must not shadow).
 CHILD = f"""
 import sys
-sys.path[:] = [p for p in sys.path if p not in ("", {REPO!r})] + [{REPO!r}]
+sys.path.append({REPO!r})
 """
 
 # A child in which file modes apply: root drops the capabilities that let it

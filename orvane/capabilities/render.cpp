@@ -10,10 +10,11 @@
 // into the one text being built.
 #include "capabilities/capabilities.hpp"
 
-#include "support/text.hpp"
+#include "support/text_builder.hpp"
+#include "support/unpack.hpp"
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <charconv>
 #include <cstring>
 #include <memory>
@@ -108,34 +109,6 @@ bool lookup(handle map, PyObject* key, object& value) {
     return true;
 }
 
-// `key, value = pair`, with the host's errors for anything but two values.
-std::pair<object, object> unpack_pair(handle pair) {
-    if (PyTuple_CheckExact(pair.ptr()) && PyTuple_GET_SIZE(pair.ptr()) == 2)
-        return {nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 1))};
-    PyObject* it = PyObject_GetIter(pair.ptr());
-    if (!it) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_current();
-        PyErr_Clear();
-        raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type_name(pair.ptr()));
-    }
-    object iterator = nb::steal(it);
-    object values[2];
-    for (Py_ssize_t got = 0; got < 2; ++got) {
-        PyObject* next = PyIter_Next(it);
-        if (!next) {
-            if (PyErr_Occurred()) raise_current();
-            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", got);
-        }
-        values[got] = nb::steal(next);
-    }
-    if (PyObject* extra = PyIter_Next(it)) {
-        Py_DECREF(extra);
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) raise_current();
-    return {std::move(values[0]), std::move(values[1])};
-}
-
 // Calls each(key, value) for the members of a map in order, as
 // `for key, value in map.items()` does.
 template <typename F>
@@ -155,7 +128,7 @@ void for_each_member(handle map, F&& each) {
     object members = own(PyObject_GetIter(call_method(map, k_items).ptr()));
     while (PyObject* next = PyIter_Next(members.ptr())) {
         object pair = nb::steal(next);
-        auto [k, v] = unpack_pair(pair);
+        auto [k, v] = unpack<2>(pair);
         each(handle(k), handle(v));
     }
     if (PyErr_Occurred()) raise_current();

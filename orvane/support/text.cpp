@@ -1,174 +1,106 @@
-// Characters copied as they come, at the width the widest piece needs.
+// The one-pass tagged-block search and the file-name form of question names.
 #include "support/text.hpp"
 
-#include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <new>
+#include "support/host.hpp"
 
-namespace orv {
+namespace orv::text {
 
 namespace {
 
-// Copies `count` characters of width `From` to width `To` (To >= From).
-template <typename From, typename To>
-void convert(const void* source, void* target, Py_ssize_t count) {
-    const From* in = static_cast<const From*>(source);
-    To* out = static_cast<To*>(target);
-    for (Py_ssize_t i = 0; i < count; ++i) out[i] = in[i];
+Name k_re{"re"}, k_search{"search"}, k_escape{"escape"}, k_sub{"sub"}, k_DOTALL{"DOTALL"},
+    k_group{"group"}, k_lower{"lower"}, k_strip{"strip"};
+
+constexpr const char* kBlockMiddle = "\\s*(.*?)\\s*";
+constexpr const char* kUnsafe = "[^a-z0-9\\-]";
+
+// The same search through the host's re, for tags the native one does not take.
+object host_block(handle text, handle open_tag, handle close_tag) {
+    object re = host_module(k_re);
+    object escape = getattr(re, k_escape);
+    object pattern = own(PyNumber_Add(escape(open_tag).ptr(), nb::str(kBlockMiddle).ptr()));
+    pattern = own(PyNumber_Add(pattern.ptr(), escape(close_tag).ptr()));
+    object match = getattr(re, k_search)(pattern, text, getattr(re, k_DOTALL));
+    if (match.is_none()) return nb::none();
+    return call_method(match, k_group, 1);
 }
 
-// Copies `count` characters of kind `from` into a buffer of kind `to`.
-void copy_chars(int from, const void* source, int to, void* target, Py_ssize_t count) {
-    if (from == to) {
-        const auto bytes = static_cast<size_t>(count * to);
-        if (bytes <= 16) {
-            // Most pieces are a few characters: a call to memcpy costs more.
-            for (size_t i = 0; i < bytes; ++i)
-                static_cast<char*>(target)[i] = static_cast<const char*>(source)[i];
-        } else {
-            std::memcpy(target, source, bytes);
-        }
-    } else if (from == PyUnicode_1BYTE_KIND && to == PyUnicode_2BYTE_KIND) {
-        convert<Py_UCS1, Py_UCS2>(source, target, count);
-    } else if (from == PyUnicode_1BYTE_KIND) {
-        convert<Py_UCS1, Py_UCS4>(source, target, count);
-    } else {
-        convert<Py_UCS2, Py_UCS4>(source, target, count);
-    }
+// Whether the one-pass search gives the expression's result for these tags:
+// a closing tag that starts with a character outside `\s` can only begin
+// where a run of white space ends, which is what lets the search stop at the
+// first closing tag (see tagged_block).
+bool native_tags(handle text, handle open_tag, handle close_tag) {
+    if (!PyUnicode_CheckExact(text.ptr()) || !PyUnicode_CheckExact(open_tag.ptr()) ||
+        !PyUnicode_CheckExact(close_tag.ptr()))
+        return false;
+    if (PyUnicode_GET_LENGTH(close_tag.ptr()) == 0) return false;
+    return !Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(close_tag.ptr(), 0));
 }
 
-// Buffers kept for reuse by the builders of this thread (at most a few, and
-// none larger than is worth keeping), freed when the thread ends.
-struct SpareBuffers {
-    struct Buffer {
-        char* data;
-        size_t capacity;
-    };
-    static constexpr size_t kMost = 4;
-    static constexpr size_t kLargest = size_t{16} << 20;
-    Buffer kept[kMost];
-    size_t count = 0;
-    ~SpareBuffers() {
-        while (count) std::free(kept[--count].data);
-    }
-};
-thread_local SpareBuffers spare;
+// str.find(needle, start) on exact strs.
+Py_ssize_t find(handle text, handle needle, Py_ssize_t start) {
+    const Py_ssize_t at =
+        PyUnicode_Find(text.ptr(), needle.ptr(), start, PyUnicode_GET_LENGTH(text.ptr()), 1);
+    if (at == -2) raise_current();
+    return at;
+}
 
 }  // namespace
 
-TextBuilder::TextBuilder() {
-    if (spare.count) {
-        const SpareBuffers::Buffer b = spare.kept[--spare.count];
-        buffer_ = b.data;
-        capacity_ = b.capacity;
-    }
-}
-
-TextBuilder::~TextBuilder() {
-    if (capacity_ <= SpareBuffers::kLargest && spare.count < SpareBuffers::kMost)
-        spare.kept[spare.count++] = {buffer_, capacity_};
-    else
-        std::free(buffer_);
-}
-
-void TextBuilder::enlarge(Py_ssize_t more) {
-    const size_t needed = static_cast<size_t>((length_ + more) * kind_);
-    const size_t capacity = std::max({needed, capacity_ * 2, size_t{1024}});
-    void* grown = std::realloc(buffer_, capacity);
-    if (!grown) throw std::bad_alloc();
-    buffer_ = static_cast<char*>(grown);
-    capacity_ = capacity;
-}
-
-void TextBuilder::widen(int kind) {
-    const size_t capacity = std::max(static_cast<size_t>(length_ * kind) * 2, size_t{1024});
-    char* wider = static_cast<char*>(std::malloc(capacity));
-    if (!wider) throw std::bad_alloc();
-    copy_chars(kind_, buffer_, kind, wider, length_);
-    std::free(buffer_);
-    buffer_ = wider;
-    capacity_ = capacity;
-    kind_ = kind;
-}
-
-void TextBuilder::admit(int kind, Py_UCS4 maxchar) {
-    if (kind > kind_) widen(kind);
-    maxchar_ = std::max(maxchar_, maxchar);
-}
-
-void TextBuilder::add_wide(handle text) {
+// The expression's match, reasoned out:
+// - The first `\s*` is greedy and the closing tag cannot begin inside white
+//   space, so once an opening tag is found the capture starts where the white
+//   space after it ends (position `from`).
+// - The lazy group ends at the first place where white space and then the
+//   closing tag follow: just before the white space that precedes the first
+//   closing tag at or after `from`.
+// - If the first opening tag has no closing tag after it, no later one has:
+//   every later start lies beyond `from` or inside the white space before it.
+object tagged_block(handle text, handle open_tag, handle close_tag) {
+    if (!native_tags(text, open_tag, close_tag)) return host_block(text, open_tag, close_tag);
     PyObject* s = text.ptr();
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    if (n == 0) return;
-    const int kind = PyUnicode_KIND(s);
-    admit(kind, PyUnicode_MAX_CHAR_VALUE(s));
-    copy_chars(kind, PyUnicode_DATA(s), kind_, grow(n), n);
-    length_ += n;
-}
-
-void TextBuilder::add(const TextBuilder& other) {
-    if (other.length_ == 0) return;
-    admit(other.kind_, other.maxchar_);
-    copy_chars(other.kind_, other.buffer_, kind_, grow(other.length_), other.length_);
-    length_ += other.length_;
-}
-
-void TextBuilder::add_wide(std::string_view ascii) {
-    const auto n = static_cast<Py_ssize_t>(ascii.size());
-    if (n == 0) return;
-    copy_chars(PyUnicode_1BYTE_KIND, ascii.data(), kind_, grow(n), n);
-    length_ += n;
-}
-
-void TextBuilder::add_indented(handle text, std::string_view indent) {
-    PyObject* s = text.ptr();
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
-    if (kind_ == PyUnicode_1BYTE_KIND && PyUnicode_IS_ASCII(s)) {
-        const char* chars = static_cast<const char*>(data);
-        const char* end = chars + n;
-        for (;;) {
-            const char* line_end = static_cast<const char*>(std::memchr(chars, '\n', end - chars));
-            add_bytes(chars, (line_end ? line_end : end) - chars);
-            if (!line_end) return;
-            add_bytes("\n", 1);
-            add_bytes(indent.data(), static_cast<Py_ssize_t>(indent.size()));
-            chars = line_end + 1;
-        }
-    }
-    admit(kind, PyUnicode_MAX_CHAR_VALUE(s));
-    Py_ssize_t from = 0;
-    for (;;) {
-        Py_ssize_t line_end = n;
-        if (kind == PyUnicode_1BYTE_KIND) {
-            const void* found = std::memchr(static_cast<const char*>(data) + from, '\n',
-                                            static_cast<size_t>(n - from));
-            if (found) line_end = static_cast<const char*>(found) - static_cast<const char*>(data);
-        } else {
-            for (Py_ssize_t i = from; i < n; ++i) {
-                if (PyUnicode_READ(kind, data, i) == '\n') {
-                    line_end = i;
-                    break;
-                }
-            }
-        }
-        const Py_ssize_t count = line_end - from;
-        copy_chars(kind, static_cast<const char*>(data) + from * kind, kind_, grow(count), count);
-        length_ += count;
-        if (line_end == n) return;
-        add("\n");
-        add(indent);
-        from = line_end + 1;
-    }
+
+    const Py_ssize_t open_at = find(text, open_tag, 0);
+    if (open_at < 0) return nb::none();
+    Py_ssize_t from = open_at + PyUnicode_GET_LENGTH(open_tag.ptr());
+    while (from < length && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, from))) ++from;
+
+    const Py_ssize_t close_at = find(text, close_tag, from);
+    if (close_at < 0) return nb::none();
+    Py_ssize_t to = close_at;
+    while (to > from && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, to - 1))) --to;
+    return own(PyUnicode_Substring(s, from, to));
 }
 
-object TextBuilder::build() const {
-    PyObject* out = PyUnicode_New(length_, maxchar_);
+object safe_name(handle name) {
+    object lowered = call_method(name, k_lower);
+    if (!PyUnicode_CheckExact(lowered.ptr())) {
+        object replaced = getattr(host_module(k_re), k_sub)(kUnsafe, "-", lowered);
+        return call_method(replaced, k_strip, "-");
+    }
+    PyObject* s = lowered.ptr();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    auto kept = [&](Py_ssize_t i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+    };
+    // Every character outside the set becomes "-", so the leading and
+    // trailing runs of "-" that strip removes are those of replaced or
+    // hyphen characters at either end.
+    Py_ssize_t first = 0, last = length;
+    auto dash = [&](Py_ssize_t i) { return !kept(i) || PyUnicode_READ(kind, data, i) == '-'; };
+    while (first < last && dash(first)) ++first;
+    while (last > first && dash(last - 1)) --last;
+    PyObject* out = PyUnicode_New(last - first, 127);
     if (!out) raise_current();
-    if (length_) std::memcpy(PyUnicode_DATA(out), buffer_, static_cast<size_t>(length_ * kind_));
+    Py_UCS1* dst = PyUnicode_1BYTE_DATA(out);
+    for (Py_ssize_t i = first; i < last; ++i)
+        dst[i - first] = kept(i) ? static_cast<Py_UCS1>(PyUnicode_READ(kind, data, i)) : '-';
     return nb::steal(out);
 }
 
-}  // namespace orv
+}  // namespace orv::text
