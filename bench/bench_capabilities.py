@@ -152,7 +152,7 @@ def bench_rendering(items):
         # Best of many short runs, alternating, so that load from other
         # processes weighs on both sides alike.
         ours_wall = base_wall = float("inf")
-        for _ in range(40):
+        for _ in range(200):
             ours_wall = min(ours_wall, timed(ours)[0])
             base_wall = min(base_wall, timed(base)[0])
         total_ours += ours_wall

@@ -239,14 +239,19 @@ public:
     bool usable() const { return usable_; }
     Py_ssize_t none() const { return PyTuple_GET_SIZE(names_); }
 
-    // The role of the `index`th key of an item, an exact str. Runs no host
-    // code. Items of one list mostly have the same keys in the same order,
-    // so the key at the same place in the item before is tried first.
-    Role of(PyObject* key, Py_ssize_t index) {
-        if (index < kRecent && recent_[index].key == key) return recent_[index].role;
-        const Role role = of(key);
+    // The role of the `index`th key of an item, or false when the key is
+    // not an exact str. Runs no host code. Items of one list mostly have the
+    // same keys in the same order, so the key at the same place in the item
+    // before is tried first.
+    bool of(PyObject* key, Py_ssize_t index, Role& role) {
+        if (index < kRecent && recent_[index].key == key) {
+            role = recent_[index].role;
+            return true;
+        }
+        if (!PyUnicode_CheckExact(key)) return false;
+        role = of(key);
         if (index < kRecent && held_) recent_[index] = {key, role};
-        return role;
+        return true;
     }
 
     // The role of `key`, an exact str. Runs no host code.
@@ -323,9 +328,9 @@ Scan scan_item(KeyRoles& roles, PyObject* item, ItemFields& out) {
     if (!roles.usable() || !PyDict_CheckExact(item)) return Scan::unscanned;
     Py_ssize_t pos = 0, index = 0, best = roles.none();
     PyObject *key, *value, *field = nullptr, *name = nullptr, *type = nullptr;
+    KeyRoles::Role role;
     while (PyDict_Next(item, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return Scan::unscanned;
-        const KeyRoles::Role role = roles.of(key, index++);
+        if (!roles.of(key, index++, role)) return Scan::unscanned;
         if (role.field < best) {
             best = role.field;
             field = value;

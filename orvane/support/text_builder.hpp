@@ -79,7 +79,15 @@ private:
     // One byte per character on both sides: the common case, inline.
     void add_bytes(const char* chars, Py_ssize_t count) {
         char* at = grow(count);
-        if (count <= 16) {
+        // Most pieces are short: two overlapping fixed-size moves cost less
+        // than a call to memcpy.
+        if (count >= 8 && count <= 16) {
+            std::memcpy(at, chars, 8);
+            std::memcpy(at + count - 8, chars + count - 8, 8);
+        } else if (count >= 4 && count < 8) {
+            std::memcpy(at, chars, 4);
+            std::memcpy(at + count - 4, chars + count - 4, 4);
+        } else if (count < 4) {
             for (Py_ssize_t i = 0; i < count; ++i) at[i] = chars[i];
         } else {
             std::memcpy(at, chars, static_cast<size_t>(count));
