@@ -219,132 +219,6 @@ ORV_FUNCTION(humanize, "_humanize(key: str) -> str",
     return humanize_text(handle(key));
 }
 
-// What an item key means to a reference: the index of the first field name
-// it equals (or `none`), and whether it is "name" or "type". Keys
-// are exact strs, compared by their characters as the item's dict compares
-// them; the meaning of each key object is remembered for the rendering,
-// since the keys of items decoded from one document are shared objects.
-class KeyRoles {
-public:
-    struct Role {
-        Py_ssize_t field;
-        bool name, type;
-    };
-
-    explicit KeyRoles(PyObject* field_names) : names_(field_names) {
-        for (Py_ssize_t i = 0; i < none(); ++i)
-            usable_ = usable_ && PyUnicode_CheckExact(PyTuple_GET_ITEM(field_names, i));
-    }
-    // Whether the field names allow the scan at all (all exact strs).
-    bool usable() const { return usable_; }
-    Py_ssize_t none() const { return PyTuple_GET_SIZE(names_); }
-
-    // The role of the `index`th key of an item, or false when the key is
-    // not an exact str. Runs no host code. Items of one list mostly have the
-    // same keys in the same order, so the key at the same place in the item
-    // before is tried first.
-    bool of(PyObject* key, Py_ssize_t index, Role& role) {
-        if (index < kRecent && recent_[index].key == key) {
-            role = recent_[index].role;
-            return true;
-        }
-        if (!PyUnicode_CheckExact(key)) return false;
-        role = of(key);
-        if (index < kRecent && held_) recent_[index] = {key, role};
-        return true;
-    }
-
-    // The role of `key`, an exact str. Runs no host code.
-    Role of(PyObject* key) {
-        held_ = true;
-        // Open addressing on the key's address: a handful of distinct keys
-        // per map, each found again at once; when the table is full, roles
-        // are worked out each time.
-        size_t at = (reinterpret_cast<uintptr_t>(key) * 0x9E3779B97F4A7C15u) >> 58;
-        for (size_t probe = 0; probe < kSlots; ++probe, at = (at + 1) % kSlots) {
-            Slot& slot = slots_[at];
-            if (slot.key.ptr() == key) return slot.role;
-            if (slot.key.is_valid()) continue;
-            slot.key = nb::borrow(key);  // held, so the address cannot be reused meanwhile
-            slot.role = role_of(key);
-            return slot.role;
-        }
-        held_ = false;  // not remembered: the key may go away
-        return role_of(key);
-    }
-
-private:
-    Role role_of(PyObject* key) const {
-        Role role{none(), same_text(key, k_name), same_text(key, k_type)};
-        for (Py_ssize_t i = 0; i < none(); ++i) {
-            if (same_text(key, PyTuple_GET_ITEM(names_, i))) {
-                role.field = i;
-                break;
-            }
-        }
-        return role;
-    }
-
-    static bool same_text(PyObject* a, PyObject* b) {
-        if (a == b) return true;
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-        return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                           static_cast<size_t>(n * PyUnicode_KIND(a))) == 0;
-    }
-
-    static constexpr size_t kSlots = 64;
-    static constexpr Py_ssize_t kRecent = 16;
-    struct Slot {
-        object key;
-        Role role;
-    };
-    struct Recent {
-        PyObject* key;  // held by a slot
-        Role role;
-    };
-    PyObject* names_;
-    bool usable_ = true;
-    bool held_ = false;
-    Slot slots_[kSlots];
-    Recent recent_[kRecent] = {};
-};
-
-// The members of an item a reference reads, borrowed from the item.
-struct ItemFields {
-    PyObject* value;  // of the first field name that is a key
-    PyObject* name;   // "unnamed" when absent
-    PyObject* type;   // "" when absent
-};
-
-// One pass over an exact dict whose keys are all exact strs, finding what
-// `key in item` and item[key] would: `skipped` when no field name is a key
-// or its value is None, `found` (with the members owned) otherwise, and
-// `unscanned` (nothing read) for any other item. Runs no host code, so the
-// item may be borrowed meanwhile.
-enum class Scan { unscanned, skipped, found };
-
-Scan scan_item(KeyRoles& roles, PyObject* item, ItemFields& out) {
-    if (!roles.usable() || !PyDict_CheckExact(item)) return Scan::unscanned;
-    Py_ssize_t pos = 0, index = 0, best = roles.none();
-    PyObject *key, *value, *field = nullptr, *name = nullptr, *type = nullptr;
-    KeyRoles::Role role;
-    while (PyDict_Next(item, &pos, &key, &value)) {
-        if (!roles.of(key, index++, role)) return Scan::unscanned;
-        if (role.field < best) {
-            best = role.field;
-            field = value;
-        }
-        if (role.name) name = value;
-        if (role.type) type = value;
-    }
-    if (!field || field == Py_None) return Scan::skipped;
-    out.value = field;
-    out.name = name ? name : k_unnamed.ptr();
-    out.type = type ? type : k_empty.ptr();
-    return Scan::found;
-}
-
 // ----------------------------------------------------------- _item_label
 
 // The item's name (else its title, else "unnamed"), with its kind in
@@ -618,6 +492,132 @@ ORV_FUNCTION(format_for_prompt, "format_for_prompt(self) -> str",
 }
 
 // ------------------------------------------------------------ references
+
+// What an item key means to a reference: the index of the first field name
+// it equals (or `none`), and whether it is "name" or "type". Keys
+// are exact strs, compared by their characters as the item's dict compares
+// them; the meaning of each key object is remembered for the rendering,
+// since the keys of items decoded from one document are shared objects.
+class KeyRoles {
+public:
+    struct Role {
+        Py_ssize_t field;
+        bool name, type;
+    };
+
+    explicit KeyRoles(PyObject* field_names) : names_(field_names) {
+        for (Py_ssize_t i = 0; i < none(); ++i)
+            usable_ = usable_ && PyUnicode_CheckExact(PyTuple_GET_ITEM(field_names, i));
+    }
+    // Whether the field names allow the scan at all (all exact strs).
+    bool usable() const { return usable_; }
+    Py_ssize_t none() const { return PyTuple_GET_SIZE(names_); }
+
+    // The role of the `index`th key of an item, or false when the key is
+    // not an exact str. Runs no host code. Items of one list mostly have the
+    // same keys in the same order, so the key at the same place in the item
+    // before is tried first.
+    bool of(PyObject* key, Py_ssize_t index, Role& role) {
+        if (index < kRecent && recent_[index].key == key) {
+            role = recent_[index].role;
+            return true;
+        }
+        if (!PyUnicode_CheckExact(key)) return false;
+        role = of(key);
+        if (index < kRecent && held_) recent_[index] = {key, role};
+        return true;
+    }
+
+    // The role of `key`, an exact str. Runs no host code.
+    Role of(PyObject* key) {
+        held_ = true;
+        // Open addressing on the key's address: a handful of distinct keys
+        // per map, each found again at once; when the table is full, roles
+        // are worked out each time.
+        size_t at = (reinterpret_cast<uintptr_t>(key) * 0x9E3779B97F4A7C15u) >> 58;
+        for (size_t probe = 0; probe < kSlots; ++probe, at = (at + 1) % kSlots) {
+            Slot& slot = slots_[at];
+            if (slot.key.ptr() == key) return slot.role;
+            if (slot.key.is_valid()) continue;
+            slot.key = nb::borrow(key);  // held, so the address cannot be reused meanwhile
+            slot.role = role_of(key);
+            return slot.role;
+        }
+        held_ = false;  // not remembered: the key may go away
+        return role_of(key);
+    }
+
+private:
+    Role role_of(PyObject* key) const {
+        Role role{none(), same_text(key, k_name), same_text(key, k_type)};
+        for (Py_ssize_t i = 0; i < none(); ++i) {
+            if (same_text(key, PyTuple_GET_ITEM(names_, i))) {
+                role.field = i;
+                break;
+            }
+        }
+        return role;
+    }
+
+    static bool same_text(PyObject* a, PyObject* b) {
+        if (a == b) return true;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+        return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                           static_cast<size_t>(n * PyUnicode_KIND(a))) == 0;
+    }
+
+    static constexpr size_t kSlots = 64;
+    static constexpr Py_ssize_t kRecent = 16;
+    struct Slot {
+        object key;
+        Role role;
+    };
+    struct Recent {
+        PyObject* key;  // held by a slot
+        Role role;
+    };
+    PyObject* names_;
+    bool usable_ = true;
+    bool held_ = false;
+    Slot slots_[kSlots];
+    Recent recent_[kRecent] = {};
+};
+
+// The members of an item a reference reads, borrowed from the item.
+struct ItemFields {
+    PyObject* value;  // of the first field name that is a key
+    PyObject* name;   // "unnamed" when absent
+    PyObject* type;   // "" when absent
+};
+
+// One pass over an exact dict whose keys are all exact strs, finding what
+// `key in item` and item[key] would: `skipped` when no field name is a key
+// or its value is None, `found` (with the members owned) otherwise, and
+// `unscanned` (nothing read) for any other item. Runs no host code, so the
+// item may be borrowed meanwhile.
+enum class Scan { unscanned, skipped, found };
+
+Scan scan_item(KeyRoles& roles, PyObject* item, ItemFields& out) {
+    if (!roles.usable() || !PyDict_CheckExact(item)) return Scan::unscanned;
+    Py_ssize_t pos = 0, index = 0, best = roles.none();
+    PyObject *key, *value, *field = nullptr, *name = nullptr, *type = nullptr;
+    KeyRoles::Role role;
+    while (PyDict_Next(item, &pos, &key, &value)) {
+        if (!roles.of(key, index++, role)) return Scan::unscanned;
+        if (role.field < best) {
+            best = role.field;
+            field = value;
+        }
+        if (role.name) name = value;
+        if (role.type) type = value;
+    }
+    if (!field || field == Py_None) return Scan::skipped;
+    out.value = field;
+    out.name = name ? name : k_unnamed.ptr();
+    out.type = type ? type : k_empty.ptr();
+    return Scan::found;
+}
 
 ORV_FUNCTION(render_item_field, "_render_item_field(self, field_names: tuple, header: str) -> str",
              "Under `header`, every item that declares one of `field_names` (the first present "
