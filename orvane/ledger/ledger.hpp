@@ -1,0 +1,207 @@
+// orvane.ledger: the append-only event store of an agent instance.
+//
+// Events are validated and appended, one canonical JSON line each, to a
+// JSON-lines file under an exclusive flock; reads take a shared flock and go
+// through a per-object cache keyed on the file's (mtime_ns, size). On top of
+// the store: filtered queries, merging, export, and the statistics that steer
+// the agent (question productivity, population shape, results per mode).
+//
+// One file per concern, sharing this header:
+//   module.cpp   the module table, the class and initialisation
+//   store.cpp    construction, append, load, the object's native state
+//   lines.cpp    splitting a file into lines, decoding them, the slow path
+//   queries.cpp  events, export_since, merge, ordering by timestamp
+//   stats.cpp    the statistics, straight over any list of events
+//   digest.cpp   the statistics over a compact digest of the cached events
+//
+// Host code (a hash, a comparison, a truth test, a logging handler, a
+// patched function) may run whenever native code calls into the host, and it
+// may reload, append to or rewrite this very ledger. The rules that keep that
+// safe, everywhere in this module:
+//   - what lives across a host call is owned: `object`s, a private copy of a
+//     list, or a pinned `StatePtr`/`DigestPtr`;
+//   - native passes over rows, lists or indexes run no host code; results are
+//     turned into host objects afterwards, reading shared tables by index
+//     with bounds checks;
+//   - only exact strs are compared natively; anything else is ordered by the
+//     host's own sort.
+#pragma once
+
+#include "support/event.hpp"
+#include "support/files.hpp"
+#include "support/host.hpp"
+#include "support/json.hpp"
+
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace orv::ledger {
+
+// ---------------------------------------------------------------- the module
+
+// What the module holds for the life of the process: its namespace, the
+// protocol's, the protocol functions as imported (to tell patched ones
+// apart) and our own `_load_all` (to tell overrides apart). Never destroyed:
+// a static destructor would release objects after the interpreter is gone.
+struct ModuleTable {
+    Module mod;    // orvane.ledger
+    Module proto;  // orvane.protocol
+    object validate_event, serialize, deserialize;
+    PyObject* load_all = nullptr;
+};
+extern ModuleTable& table;
+
+// Interned names, made when the module initialises.
+inline Name k_id{"id"}, k_type{"type"}, k_payload{"payload"}, k_question{"question"},
+    k_timestamp{"timestamp"}, k_target{"target"}, k_source{"source"}, k_generation{"generation"},
+    k_depth{"depth"}, k_finding_type{"finding_type"}, k_severity{"severity"}, k_empty{"empty"},
+    k_resolved{"resolved"}, k_execution_mode{"execution_mode"}, k_unknown{"unknown"},
+    k_cache{"_cache"}, k_cache_key{"_cache_key"}, k_path{"_path"}, k_state{"_native_state"},
+    k_load_all{"_load_all"}, k_validate_event{"validate_event"}, k_serialize{"serialize"},
+    k_deserialize{"deserialize"}, k_required_fields{"_REQUIRED_FIELDS"},
+    k_event_types{"_EVENT_TYPES"}, k_append{"append"}, k_all_question_stats{"all_question_stats"},
+    k_parent{"parent"}, k_mkdir{"mkdir"}, k_strip{"strip"};
+
+// A protocol function as this module sees it now: our global of that name
+// when it was replaced here, else the protocol module's attribute.
+object protocol_fn(const Name& name, const object& original);
+
+// Whether lines may be read natively: `deserialize` and `validate_event` as
+// seen now, and json.loads, are all the originals.
+bool reads_natively();
+
+// What the validity of loaded events depends on besides the file: the type
+// registry and the table of required fields, as they stand now.
+object rules_now();
+
+// The ledger's path as the system wants it.
+files::SysPath sys_path(handle self);
+
+// ------------------------------------------------------- the native state
+
+struct Digest;
+using DigestPtr = std::shared_ptr<Digest>;
+
+// What one object knows natively about its file, beyond `_cache` and
+// `_cache_key`: the list a load gave (the one `_cache` holds, or held until
+// our own append cleared it), extended by our own appends while nobody else
+// writes, and the statistics digest of that list.
+//
+// Shared ownership: the object holds its state through `_native_state`, and
+// every call that works on it pins it, so a reload by host code in the
+// middle of a call replaces the object's state without freeing the one the
+// call still reads. A state is never shrunk, only extended or replaced.
+struct State {
+    object events;          // the list of events
+    object key;             // the file's (mtime_ns, size) for `events`
+    object rules;           // rules_now() of the load, or None if the list may not be carried
+    bool native = false;    // the lines were decoded natively: the digest may be made
+    DigestPtr digest;       // made on first use, extended with `events`
+};
+using StatePtr = std::shared_ptr<State>;
+
+// The object's state, pinned; null when it has none.
+StatePtr state_of(handle self);
+// Makes `state` the object's state.
+void install(handle self, const StatePtr& state);
+// The one way to invalidate: the object forgets its native state. Calls that
+// pinned it keep reading it; nothing is carried to the next load.
+void forget(handle self);
+
+// The events a read works on. `state` is set when `list` is the state's own
+// list (our cache, not to be changed); `fresh` when the list was made for
+// this call and nobody else holds it.
+struct Loaded {
+    object list;
+    StatePtr state;
+    bool fresh = false;
+};
+
+// The body of _load_all: the cached list itself, reloaded when the file changed.
+Loaded load_cached(handle self);
+
+// What `self._load_all()` gives: our cache directly when `_load_all` is our
+// own; otherwise a list of what the override returns (state null).
+Loaded events_of(handle self);
+
+// A list of the events that nobody else can change, for passes that call
+// host code: the loaded list itself when it is fresh, else a copy.
+object private_list(const Loaded& loaded);
+
+// ----------------------------------------------------------- reading lines
+
+// A malformed line: its number, the error's text, its first 200 characters.
+struct Warning {
+    Py_ssize_t lineno;
+    object error, line;
+};
+
+// The events of the open file `fd`, read to its end; `native` tells whether
+// the lines were decoded natively. Malformed lines are skipped and listed.
+struct ReadResult {
+    object events;
+    bool native = false;
+    std::vector<Warning> warnings;
+};
+ReadResult read_events(int fd, handle path);
+
+// Logs "Skipping malformed line %d in %s: %s — %s" on the root logger for
+// each, with the load's format and arguments.
+void log_warnings(const std::vector<Warning>& warnings, handle path);
+
+// ---------------------------------------------------------------- ordering
+
+// The items of `events` (a private list) ordered by their "timestamp": as
+// list.sort(key=..., reverse=descending) would, equal timestamps in list
+// order; with limit > 0 (descending only) as heapq.nlargest(limit, ...).
+object ordered(handle events, bool descending, Py_ssize_t limit);
+
+// ----------------------------------------------------- statistics helpers
+
+// The event types the statistics read.
+enum Kind : uint8_t { kSelection, kFinding, kVerify, kForge, kCycle, kOther };
+
+// sum(values) of floats as the host's built-in computes it.
+double host_sum(const std::vector<double>& values);
+
+// What a question's record is made of.
+struct QuestionFacts {
+    long long runs = 0, verified = 0, findings = 0;
+    nb::dict types;                  // finding type -> count, in order of first appearance
+    std::vector<double> severities;  // of the findings that give one, oldest first
+    std::vector<bool> empties;       // per finding, oldest first
+};
+nb::dict empty_record();
+nb::dict question_record(const QuestionFacts& facts);
+
+// The five cycle totals, their defaults and the bucket's count key.
+struct CycleKeys {
+    PyObject* names[5];
+    PyObject* count;
+    object defaults[5];
+};
+const CycleKeys& cycle_keys();
+// Rounds a bucket's money and time with the host's round.
+void round_bucket(handle bucket, handle round);
+extern Host builtins_round;
+
+// Straight over a private list of events, every host rule applied.
+nb::dict all_question_stats_of(handle events, handle names);
+nb::dict population_stats_of(handle events);
+nb::dict triage_effectiveness_of(handle events);
+
+// Over the digest of a state's events, when it can answer: false (and
+// nothing set) when the events hold values only the host's rules can settle,
+// or when the digest is in use by a call further up the stack.
+bool digest_question_stats(const StatePtr& state, handle names, nb::dict& out);
+bool digest_population_stats(const StatePtr& state, nb::dict& out);
+bool digest_triage_effectiveness(const StatePtr& state, nb::dict& out);
+
+// --------------------------------------------------------- class methods
+
+void add_store_methods(ClassBuilder& cls);
+void add_query_methods(ClassBuilder& cls);
+void add_stats_methods(ClassBuilder& cls);
+
+}  // namespace orv::ledger
