@@ -36,14 +36,6 @@ constexpr Py_ssize_t kDescriptionLimit = 100;  // code points of an action kept 
 
 // ----------------------------------------------------------------- helpers
 
-bool equal(handle a, handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    must(r);
-    return r == 1;
-}
-
-nb::str text_of(handle o) { return nb::steal<nb::str>(own(PyObject_Str(o.ptr())).release()); }
-
 // `o` as a path object: path objects as they are, anything else through
 // pathlib.Path (a caller may have set the base to a plain string).
 object as_path(handle o) {
@@ -229,7 +221,7 @@ ORV_FUNCTION(ensure_worktree, "ensure_worktree(target: str, instance_name: str) 
     auto& [target, instance_name] = args;
     object branch = branch_of(instance_name);
     object wt = worktree_of(instance_name);
-    nb::str wt_text = text_of(wt);
+    object wt_text = text_of(wt);
 
     if (path_test(wt, k_is_dir)) {
         if (truth(mod.get(k_has_git)(wt_text).ptr())) {

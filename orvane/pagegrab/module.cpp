@@ -35,10 +35,6 @@ constexpr Py_ssize_t kTitleLimit = 200, kDescriptionLimit = 500, kTextLimit = 10
 constexpr size_t kLinkLimit = 20;
 constexpr Py_ssize_t kDescribedText = 4000, kDescribedLinks = 10;
 
-void set_item(handle dict, const Name& key, handle value) {
-    must(PyDict_SetItem(dict.ptr(), key, value.ptr()));
-}
-
 object item(handle map, const Name& key) { return own(PyObject_GetItem(map.ptr(), key)); }
 
 // value[:limit], by the value's own slicing.
