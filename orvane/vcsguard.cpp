@@ -13,6 +13,7 @@
 // through the module at call time, so a patched attribute takes effect.
 #include "support/host.hpp"
 #include "support/process.hpp"
+#include "support/unpack.hpp"
 
 namespace {
 
@@ -62,11 +63,8 @@ template <typename... A>
 Git git(handle target, A&&... args) {
     object result = mod.get(k_run_git)(target, std::forward<A>(args)...);
     // Unpacked as `code, out = _run_git(...)` would be.
-    object items = own(PySequence_Tuple(result.ptr()));
-    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
-    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (n < 2) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-    return {nb::borrow(PyTuple_GET_ITEM(items.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(items.ptr(), 1))};
+    auto [code, output] = unpack<2>(result);
+    return {std::move(code), std::move(output)};
 }
 
 template <typename... A>
