@@ -487,12 +487,6 @@ object home_directory() {
     }
 }
 
-bool equal(handle a, handle b) {
-    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    must(r);
-    return r == 1;
-}
-
 ORV_FUNCTION(auto_detect, "auto_detect_capability_map(target: str) -> str | None",
              "The path of a capability-map.json found in the target directory's tree or, "
              "unless the target is a repository root, in the tree of one of its ancestors; "

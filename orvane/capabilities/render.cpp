@@ -46,12 +46,6 @@ constexpr Py_ssize_t kListedLabels = 10;  // items named per section in the summ
 
 // ---------------------------------------------------------------- helpers
 
-// str(value): a str as it is, anything else through the host's str().
-object text_of(handle value) {
-    if (PyUnicode_CheckExact(value.ptr())) return nb::borrow(value);
-    return own(PyObject_Str(value.ptr()));
-}
-
 // Writes str(value) into `out`: strings, integers, booleans, None and
 // floats (in their shortest round-trip form, as float.__repr__ writes it)
 // directly, anything else through the host's str().
@@ -78,12 +72,6 @@ void text_into(TextBuilder& out, handle value) {
         return out.add(std::string_view(repr));
     }
     out.add(own(PyObject_Str(v)));
-}
-
-bool compare(handle a, handle b, int op) {
-    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    must(r);
-    return r == 1;
 }
 
 // Numbers (booleans included) and strings are the facts a summary shows.

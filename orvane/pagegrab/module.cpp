@@ -35,23 +35,10 @@ constexpr Py_ssize_t kTitleLimit = 200, kDescriptionLimit = 500, kTextLimit = 10
 constexpr size_t kLinkLimit = 20;
 constexpr Py_ssize_t kDescribedText = 4000, kDescribedLinks = 10;
 
-void set_item(handle dict, const Name& key, handle value) {
-    must(PyDict_SetItem(dict.ptr(), key, value.ptr()));
-}
-
 object item(handle map, const Name& key) { return own(PyObject_GetItem(map.ptr(), key)); }
 
 // value[:limit], by the value's own slicing.
 object head(handle value, Py_ssize_t limit) { return own(PySequence_GetSlice(value.ptr(), 0, limit)); }
-
-// An integer parameter that refuses floats: anything the host can use as an
-// index (int, bool, numpy integers), as an exact int; else the usual TypeError.
-object whole_number(PyObject* value, const char* param) {
-    if (PyLong_CheckExact(value)) return nb::borrow(value);
-    if (PyIndex_Check(value)) return own(PyNumber_Index(value));
-    expect(value, &PyLong_Type, param);
-    return nb::borrow(value);  // not reached
-}
 
 bool is_web_scheme(handle scheme) {
     return PyUnicode_Check(scheme.ptr()) && (PyUnicode_CompareWithASCIIString(scheme.ptr(), "http") == 0 ||
@@ -184,13 +171,11 @@ ORV_FUNCTION(extract_text, "_extract_text(html_body: str) -> str",
     return call_method(re_sub("\\s+", " ", decoded), k_strip);
 }
 
-ORV_FUNCTION(fetch_url, "fetch_url(url: str, timeout: 'int' = 30, max_bytes: 'int' = 500000) -> dict",
+ORV_FUNCTION(fetch_url, "fetch_url(url: str, timeout: SupportsIndex = 30, max_bytes: SupportsIndex = 500000) -> dict",
              "Fetch a web page (http or https) and extract its title, description, text and links. "
              "Never raises for network, TLS, HTTP or decoding failures: they give \"success\" false "
              "and the error's text in \"error\".") {
     auto& [url, timeout, max_bytes] = args;
-    object timeout_value = whole_number(timeout, "timeout");
-    object limit = whole_number(max_bytes, "max_bytes");
 
     object result = own(PyDict_New());
     set_item(result, k_url, handle(url));
@@ -204,7 +189,7 @@ ORV_FUNCTION(fetch_url, "fetch_url(url: str, timeout: 'int' = 30, max_bytes: 'in
 
     object html;
     try {
-        html = fetch_page(handle(url), timeout_value, limit, result);
+        html = fetch_page(handle(url), handle(timeout), handle(max_bytes), result);
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         set_item(result, k_error, own(PyObject_Str(e.value().ptr())));
