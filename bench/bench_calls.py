@@ -26,6 +26,21 @@ import yaml
 from orvane import goal, ledger, protocol, triage
 
 # ------------------------------------------------------------- python renditions
+#
+# Each does what its Part says, the argument and return checks of the
+# Overview's conventions included, since ours pay for them too.
+
+def check(value, kind, name, optional=False):
+    if type(value) is not kind and not (optional and value is None):
+        raise TypeError(f"Argument '{name}' has incorrect type (expected {kind.__name__}, "
+                        f"got {type(value).__name__})")
+
+
+def returning(value, kind):
+    if value is not None and type(value) is not kind:
+        raise TypeError(f"Expected {kind.__name__}, got {type(value).__name__}")
+    return value
+
 
 _EVENT_TYPES = set(protocol._EVENT_TYPES)
 _REQUIRED_FIELDS = dict(protocol._REQUIRED_FIELDS)
@@ -189,12 +204,16 @@ class PyTriage:
 
 class PyGoal:
     def __init__(self, goal_text, owner):
+        check(goal_text, str, "goal_text")
+        check(owner, str, "owner")
         self.goal, self.owner = goal_text, owner
         self.created_at = py_now_iso()
         self.updated_at = self.created_at
         self.history = []
 
     def update(self, new_goal, claimed_owner):
+        check(new_goal, str, "new_goal")
+        check(claimed_owner, str, "claimed_owner")
         if claimed_owner != self.owner:
             return False
         now = py_now_iso()
@@ -203,19 +222,22 @@ class PyGoal:
         return True
 
     def get(self):
-        return self.goal
+        return returning(self.goal, str)
 
     def to_dict(self):
-        return {"goal": self.goal, "owner": self.owner, "created_at": self.created_at,
-                "updated_at": self.updated_at, "history": copy.deepcopy(self.history)}
+        return returning({"goal": self.goal, "owner": self.owner, "created_at": self.created_at,
+                          "updated_at": self.updated_at, "history": copy.deepcopy(self.history)},
+                         dict)
 
     def save(self, path):
+        check(path, str, "path")
         pathlib.Path(path).parent.mkdir(parents=True, exist_ok=True)
         with open(path, "w") as f:
             yaml.dump(self.to_dict(), f, default_flow_style=False, sort_keys=False)
 
     @classmethod
     def load(cls, path):
+        check(path, str, "path")
         with open(path) as f:
             data = yaml.safe_load(f)
         if not isinstance(data, dict) or "goal" not in data or "owner" not in data:
@@ -238,6 +260,7 @@ class PyLedger:
         self._cache_key = None
 
     def append(self, event):
+        check(event, dict, "event")
         if not py_validate_event(event):
             raise ValueError(f"Invalid event: {event}")
         line = py_serialize(event) + "\n"
@@ -278,6 +301,12 @@ class PyLedger:
 
     def events(self, event_type=None, source=None, target=None, since=None, limit=0,
                min_generation=None, max_depth=None):
+        for value, name in ((event_type, "event_type"), (source, "source"), (target, "target"),
+                            (since, "since")):
+            check(value, str, name, optional=True)
+        limit = int(limit)
+        min_generation = None if min_generation is None else int(min_generation)
+        max_depth = None if max_depth is None else int(max_depth)
         evs = self._load_all()
         if event_type is not None:
             evs = [e for e in evs if e["type"] == event_type]
@@ -307,6 +336,7 @@ class PyLedger:
         return added
 
     def export_since(self, timestamp):
+        check(timestamp, str, "timestamp")
         evs = [e for e in self._load_all() if e["timestamp"] >= timestamp]
         evs.sort(key=lambda e: e["timestamp"])
         return evs
@@ -315,6 +345,7 @@ class PyLedger:
         return len(self._load_all())
 
     def all_question_stats(self, question_names=None):
+        check(question_names, list, "question_names", optional=True)
         names = set(question_names) if question_names is not None else None
         runs, findings, verified = {}, {}, {}
         for ev in self._load_all():
@@ -363,7 +394,8 @@ class PyLedger:
         return out
 
     def question_stats(self, question_name):
-        return self.all_question_stats([question_name]).get(question_name)
+        check(question_name, str, "question_name")
+        return returning(self.all_question_stats([question_name]).get(question_name), dict)
 
     def population_stats(self):
         names, gens, counts, targets = set(), {}, {}, {}
