@@ -3,8 +3,10 @@
 // Every statistics call re-reads the whole history, and walking 100,000
 // scattered maps is bound by memory latency. So the events of a native load
 // get a compact digest, row by row: what each statistic reads, as small ids
-// into tables of distinct values and plain numbers. It is made on first use
-// and extended as the state's list grows.
+// into tables of distinct values and plain numbers. Rows are made during the
+// load's own pass, each right after its event is decoded, and incremental
+// reads add theirs; findings are taken in time order from the state's order
+// index.
 //
 // The digest reads only values of the host's exact built-in types, whose
 // hashing, comparison, truth and conversion run no host code; anything else
@@ -95,7 +97,6 @@ struct Row {
     int32_t target = -1;        // FINDING: -1 when missing or empty
     int32_t cycle = -1;         // CYCLE: its totals in Digest::cycles
     double severity = 0.0;
-    object timestamp;           // FINDING: an exact str, owned
 };
 
 // Leaves a digest step for a value the host's rules must settle.
@@ -130,9 +131,7 @@ struct Digest {
     std::vector<std::array<Num, 5>> cycles;
     Distinct questions, types, generations, modes, targets;
     bool irregular_questions = false, irregular_population = false, irregular_triage = false;
-    std::vector<int32_t> by_time;  // FINDING rows ordered by (timestamp, row)
-    size_t timed = 0;              // rows already placed in by_time
-    bool busy = false;             // in use by a call: neither extended nor shared
+    bool busy = false;  // in use by a call: neither extended nor shared
 
     // Digests the events that `list` gained since the last call.
     void extend(handle list) {
@@ -141,10 +140,8 @@ struct Digest {
             object ev = nb::borrow(PyList_GET_ITEM(list.ptr(), i));
             add(ev.ptr());
         }
-        place_findings();
     }
 
-private:
     void add(PyObject* ev) {
         Row row;
         try {
@@ -182,9 +179,10 @@ private:
         } catch (nb::python_error&) {
             irregular_questions = irregular_population = irregular_triage = true;
         }
-        rows.push_back(std::move(row));
+        rows.push_back(row);
     }
 
+private:
     static Kind kind_of(const object& type) {
         if (!type.is_valid() || !PyUnicode_CheckExact(type.ptr())) throw Irregular{};
         const Name* names[] = {&kSelection_, &kFinding_, &kVerify_, &kForge_, &kCycle_};
@@ -212,8 +210,6 @@ private:
 
     void finding(PyObject* ev, PyObject* p, Row& row) {
         try {
-            object ts = lookup(ev, k_timestamp);
-            if (!ts.is_valid() || !PyUnicode_CheckExact(ts.ptr())) throw Irregular{};
             object type = lookup(p, k_finding_type);
             if (!type.is_valid()) type = nb::borrow(k_unknown.ptr());
             if (!PyUnicode_CheckExact(type.ptr()) && !type.is_none()) throw Irregular{};
@@ -238,7 +234,6 @@ private:
             }
             object empty = lookup(p, k_empty);
             row.flag = empty.is_valid() && plain_truth(empty.ptr());
-            row.timestamp = std::move(ts);
         } catch (Irregular&) {
             irregular_questions = true;
         }
@@ -274,27 +269,11 @@ private:
             irregular_triage = true;
         }
     }
-
-    // Findings join the time order at their place: after every earlier or
-    // equal timestamp, so equal times keep list order. Exact strs only.
-    void place_findings() {
-        auto later = [&](PyObject* ts, int32_t r) {
-            return text_less(ts, rows[static_cast<size_t>(r)].timestamp.ptr());
-        };
-        for (; timed < rows.size(); ++timed) {
-            const Row& row = rows[timed];
-            if (row.kind != kFinding || !row.timestamp.is_valid()) continue;
-            PyObject* ts = row.timestamp.ptr();
-            if (by_time.empty() || !later(ts, by_time.back())) {
-                by_time.push_back(static_cast<int32_t>(timed));
-                continue;
-            }
-            auto at = std::upper_bound(by_time.begin(), by_time.end(), ts,
-                                       [&](PyObject* t, int32_t r) { return later(t, r); });
-            by_time.insert(at, static_cast<int32_t>(timed));
-        }
-    }
 };
+
+DigestPtr new_digest() { return std::make_shared<Digest>(); }
+void digest_add(Digest& digest, PyObject* event) { digest.add(event); }
+bool digest_busy(const Digest& digest) { return digest.busy; }
 
 namespace {
 
@@ -311,14 +290,15 @@ private:
 };
 
 // The digest of the state's events, made or extended, pinned; null when the
-// state's events were not decoded natively or the digest is in use.
+// state's events were not read natively or the digest is in use.
 DigestPtr digest_of(const StatePtr& state) {
     if (!state->native || !PyList_CheckExact(state->events.ptr())) return nullptr;
     DigestPtr d = state->digest;
     if (d && d->busy) return nullptr;
-    // A list shorter than its digest was changed by someone: start afresh.
+    // Detached by an incremental read while a call used it, or a list
+    // shorter than its digest (changed by someone): made afresh.
     if (!d || d->rows.size() > static_cast<size_t>(PyList_GET_SIZE(state->events.ptr()))) {
-        d = std::make_shared<Digest>();
+        d = new_digest();
         state->digest = d;
     }
     InUse use(*d);
@@ -330,7 +310,11 @@ DigestPtr digest_of(const StatePtr& state) {
 
 bool digest_question_stats(const StatePtr& state, handle names, nb::dict& out) {
     DigestPtr pinned = digest_of(state);
-    if (!pinned || pinned->irregular_questions) return false;
+    // Findings are counted in time order, which the order index gives.
+    const Order& index = state->order;
+    if (!pinned || pinned->irregular_questions || !index.valid || index.placed != index.size() ||
+        index.size() != pinned->rows.size())
+        return false;
     Digest& d = *pinned;
     InUse use(d);
 
@@ -354,9 +338,9 @@ bool digest_question_stats(const StatePtr& state, handle names, nb::dict& out) {
     }
     std::vector<std::vector<int32_t>> order(nq);  // per question: type ids in first-seen order
     std::vector<std::vector<long long>> type_counts(nq);
-    for (int32_t r : d.by_time) {
-        const Row& row = d.rows[static_cast<size_t>(r)];
-        if (row.question < 0) continue;
+    for (uint32_t r : state->order.by_time) {
+        const Row& row = d.rows[r];
+        if (row.kind != kFinding || row.question < 0) continue;
         const size_t q = static_cast<size_t>(row.question);
         QuestionFacts& f = facts[q];
         ++f.findings;
