@@ -18,7 +18,9 @@ Name k_now_iso{"_now_iso"}, k_goal{"goal"}, k_owner{"owner"}, k_created_at{"crea
     k_updated_at{"updated_at"}, k_history{"history"}, k_set_at{"set_at"},
     k_replaced_at{"replaced_at"}, k_append{"append"}, k_strip{"strip"}, k_parent{"parent"},
     k_mkdir{"mkdir"}, k_to_dict{"to_dict"}, k_write{"write"}, k_close{"close"}, k_new{"__new__"};
-Host copy_deepcopy{"copy", "deepcopy"}, pathlib_Path{"pathlib", "Path"},
+Name k_copy{"copy"}, k_deepcopy{"deepcopy"};
+HostFunction copy_deepcopy{k_copy, k_deepcopy};
+Host pathlib_Path{"pathlib", "Path"},
     yaml_dump{"yaml", "dump"}, yaml_safe_load{"yaml", "safe_load"}, builtins_open{"builtins", "open"},
     builtins_print{"builtins", "print"}, builtins_input{"builtins", "input"};
 
@@ -69,6 +71,41 @@ ORV_FUNCTION(get_goal, "get(self) -> str", "The current goal text.") {
     return getattr(self, k_goal);
 }
 
+// Whether `value` is a str, int, float, bool or None of the host's own
+// types: what copy.deepcopy hands back unchanged.
+bool atom(PyObject* value) {
+    return value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) ||
+           PyFloat_CheckExact(value) || PyBool_Check(value);
+}
+
+// copy.deepcopy(history). A history as the goal keeps it (a list of maps of
+// str to plain values) is copied here while copy.deepcopy is the host's own:
+// new list, new maps, the same atoms, exactly what deepcopy gives. Anything
+// else goes to copy.deepcopy.
+object copy_history(handle history) {
+    bool own_deepcopy = false;
+    object deepcopy = copy_deepcopy.current(own_deepcopy);
+    if (own_deepcopy && PyList_CheckExact(history.ptr())) {
+        object items = own(PySequence_List(history.ptr()));  // ours while we look
+        bool plain = true;
+        for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(items.ptr()); ++i) {
+            PyObject* entry = PyList_GET_ITEM(items.ptr(), i);
+            plain = PyDict_CheckExact(entry);
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (plain && PyDict_Next(entry, &pos, &key, &value))
+                plain = PyUnicode_CheckExact(key) && atom(value);
+        }
+        if (plain) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i)
+                must(PyList_SetItem(items.ptr(), i,
+                                    own(PyDict_Copy(PyList_GET_ITEM(items.ptr(), i))).release().ptr()));
+            return items;
+        }
+    }
+    return deepcopy(history);
+}
+
 // A plain map in file order; the history is a deep copy, so the map can be
 // changed freely.
 ORV_FUNCTION(to_dict, "to_dict(self) -> dict",
@@ -80,7 +117,7 @@ ORV_FUNCTION(to_dict, "to_dict(self) -> dict",
     set_item(d, k_owner, getattr(h, k_owner));
     set_item(d, k_created_at, getattr(h, k_created_at));
     set_item(d, k_updated_at, getattr(h, k_updated_at));
-    set_item(d, k_history, copy_deepcopy(getattr(h, k_history)));
+    set_item(d, k_history, copy_history(getattr(h, k_history)));
     return d;
 }
 

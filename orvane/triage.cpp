@@ -196,33 +196,43 @@ object setting(PyObject* config, const Name& key, handle dflt, bool integer) {
     return own(integer ? PyNumber_Long(v.ptr()) : PyNumber_Float(v.ptr()));
 }
 
+// ExecutionMode(value) as the module's enum answers it; OBSERVE for a value
+// it refuses with ValueError. While the module holds the enum it made, a str
+// is looked up here (the enum has no _missing_, so an unknown value is
+// refused).
+object mode_from(handle modes, handle value) {
+    if (modes.ptr() == made.cls && PyUnicode_CheckExact(value.ptr())) {
+        for (int i = 0; i < 4; ++i)
+            if (PyUnicode_CompareWithASCIIString(value.ptr(), kModes[i][1]) == 0)
+                return nb::borrow(made.members[i]);
+        return nb::borrow(made.members[OBSERVE]);
+    }
+    object mode = nb::steal(PyObject_CallOneArg(modes.ptr(), value.ptr()));
+    if (mode.is_valid()) return mode;
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) raise_current();
+    PyErr_Clear();
+    return getattr(modes, k_OBSERVE);
+}
+
+PyObject* config_keywords = nullptr;  // the seven keyword names from_config passes, in order
+
 // A policy from the execution section of the configuration. An unknown mode
 // falls back to observe, the safest one; numbers that do not convert raise.
 ORV_FUNCTION(from_config, "from_config(cls, config: dict) -> Triage",
              "A policy from the execution section of the configuration.") {
     auto& [cls, config] = args;
-    object modes = mod.get(k_ExecutionMode);
-    object mode_str = get(config, k_mode, nb::str("observe"));
-    object mode = nb::steal(PyObject_CallOneArg(modes.ptr(), mode_str.ptr()));
-    if (!mode.is_valid()) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) raise_current();
-        PyErr_Clear();
-        mode = getattr(modes, k_OBSERVE);
-    }
-
-    object kwargs = own(PyDict_New());
-    auto put = [&](const Name& key, handle value) {
-        must(PyDict_SetItem(kwargs.ptr(), key, value.ptr()));
+    object values[] = {
+        mode_from(mod.get(k_ExecutionMode), get(config, k_mode, nb::str("observe"))),
+        setting(config, k_severity_threshold, nb::float_(0.6), false),
+        setting(config, k_risk_threshold, nb::float_(0.7), false),
+        setting(config, k_max_actions_per_cycle, nb::int_(3), true),
+        setting(config, k_max_refinements, nb::int_(3), true),
+        setting(config, k_min_dimensions, nb::int_(3), true),
+        setting(config, k_min_passes, nb::int_(2), true),
     };
-    put(k_mode, mode);
-    put(k_severity_threshold, setting(config, k_severity_threshold, nb::float_(0.6), false));
-    put(k_risk_threshold, setting(config, k_risk_threshold, nb::float_(0.7), false));
-    put(k_max_actions_per_cycle, setting(config, k_max_actions_per_cycle, nb::int_(3), true));
-    put(k_max_refinements, setting(config, k_max_refinements, nb::int_(3), true));
-    put(k_min_dimensions, setting(config, k_min_dimensions, nb::int_(3), true));
-    put(k_min_passes, setting(config, k_min_passes, nb::int_(2), true));
-    object no_args = own(PyTuple_New(0));
-    return own(PyObject_Call(cls, no_args.ptr(), kwargs.ptr()));
+    PyObject* stack[7];
+    for (int i = 0; i < 7; ++i) stack[i] = values[i].ptr();
+    return own(PyObject_Vectorcall(cls, stack, 0, config_keywords));
 }
 
 }  // namespace
@@ -242,6 +252,11 @@ NB_MODULE(triage, m) {
     for (int i = 0; i < 4; ++i) made.members[i] = getattr(modes, *kMemberNames[i]).release().ptr();
     one = PyFloat_FromDouble(1.0);
     if (!one) raise_current();
+    config_keywords = nb::make_tuple(k_mode.h(), k_severity_threshold.h(), k_risk_threshold.h(),
+                                     k_max_actions_per_cycle.h(), k_max_refinements.h(),
+                                     k_min_dimensions.h(), k_min_passes.h())
+                          .release()
+                          .ptr();
 
     ClassBuilder triage(mod,
                         "Triage",

@@ -2,6 +2,7 @@
 import math
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import pytest
@@ -30,14 +31,17 @@ def same(a, b):
     return a == b
 
 
-def run_in_child(code, *, timeout=120, env=None):
+def run_in_child(code, *, timeout=120, env=None, cwd=None):
     """Runs `code` in a fresh interpreter and returns its standard output.
 
     For code that may crash the interpreter (hostile objects, native faults): a crash
-    fails the test with the child's output instead of taking the test run down.
+    fails the test with the child's output instead of taking the test run down. The child
+    starts outside the source tree (`cwd`, else the temporary directory), so that it
+    imports the installed package.
     """
     proc = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=timeout, env=env)
+                          capture_output=True, text=True, timeout=timeout, env=env,
+                          stdin=subprocess.DEVNULL, cwd=cwd or tempfile.gettempdir())
     assert proc.returncode == 0, (
         f"child exited with {proc.returncode}\n--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}")
     return proc.stdout

@@ -186,3 +186,30 @@ def test_from_prompt_refuses_blank_and_eof(monkeypatch):
     with pytest.raises(EOFError):
         Goal.from_prompt("ann")
 
+
+
+def test_save_reports_a_write_that_fails_on_flush():
+    """A full device refuses the buffered text only when the file is flushed and closed:
+    the error still reaches the caller."""
+    with pytest.raises(OSError):
+        Goal("text", "owner").save("/dev/full")
+
+
+class TestHistoryCopy:
+    def test_every_level_is_detached(self, clock):
+        g = Goal("a", "ann")
+        g.update("b", "ann")
+        g.history.append({"goal": ["nested"], "set_at": 1.5, "replaced_at": None})
+        d = g.to_dict()
+        assert d["history"] == g.history
+        d["history"][0]["goal"] = "changed"
+        d["history"][1]["goal"].append("more")
+        assert g.history[0]["goal"] == "a" and g.history[1]["goal"] == ["nested"]
+        assert d["history"][0] is not g.history[0]
+
+    def test_a_replaced_deepcopy_is_called(self, monkeypatch):
+        import copy
+        calls = []
+        monkeypatch.setattr(copy, "deepcopy", lambda x: calls.append(x) or "copied")
+        g = Goal("a", "ann")
+        assert g.to_dict()["history"] == "copied" and calls == [[]]

@@ -5,21 +5,6 @@
 
 namespace orv {
 
-struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    const Def* def;
-    PyObject* dict;       // __dict__: lets abc.abstractmethod and others mark it
-    PyObject* weakrefs;
-    PyObject* name;       // __name__
-    PyObject* qualname;   // __qualname__, also the name in argument errors
-    PyObject* module;     // __module__
-    PyObject* doc;        // __doc__
-    PyObject* globals;    // the module namespace the annotations are read in
-    PyObject* names;      // tuple of the interned parameter names
-    PyObject* defaults;   // tuple: each parameter's default, None where it has none
-    PyObject* signature;  // inspect.Signature, made on first use
-};
 
 namespace {
 
@@ -83,11 +68,16 @@ const char* qualname_of(FunctionObject* fn) {
           keyword_only ? "keyword-only" : "positional", total == 1 ? "" : "s", list.c_str());
 }
 
-[[noreturn]] void wrong_type(FunctionObject* fn, int i, PyTypeObject* expected, PyObject* value) {
+}  // namespace
+
+void wrong_type(PyObject* function, int i, PyTypeObject* expected, PyObject* value) {
+    FunctionObject* fn = as_function(function);
     const char* param = PyUnicode_AsUTF8(PyTuple_GET_ITEM(fn->names, i));
     raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
           param ? param : "?", expected->tp_name, type_name(value));
 }
+
+namespace {
 
 PyTypeObject* exact_type(Conv conv) {
     switch (conv) {
@@ -99,8 +89,10 @@ PyTypeObject* exact_type(Conv conv) {
     }
 }
 
-// Applies parameter i's conversion to the caller's value.
-void convert(FunctionObject* fn, int i, PyObject*& value, object& owned) {
+}  // namespace
+
+void convert_param(PyObject* function, int i, PyObject*& value, object& owned) {
+    FunctionObject* fn = as_function(function);
     const Param& p = fn->def->decl.params[i];
     if (p.nullable && value == Py_None) return;
     switch (p.conv) {
@@ -115,11 +107,13 @@ void convert(FunctionObject* fn, int i, PyObject*& value, object& owned) {
         case Conv::boolean: value = truth(value) ? Py_True : Py_False; return;
         default: {
             PyTypeObject* type = exact_type(p.conv);
-            if (!Py_IS_TYPE(value, type)) wrong_type(fn, i, type, value);
+            if (!Py_IS_TYPE(value, type)) wrong_type(function, i, type, value);
             return;
         }
     }
 }
+
+namespace {
 
 // The slot of keyword `key`, or -1.
 int keyword_slot(FunctionObject* fn, PyObject* key) {
@@ -173,7 +167,7 @@ void bind(PyObject* function, PyObject* const* args, Py_ssize_t nargs, PyObject*
     for (int i = 0; i < d.count; ++i) {
         const Param& p = d.params[i];
         if (values[i]) {
-            if (i != d.var) convert(fn, i, values[i], owned[i]);
+            if (i != d.var) convert_param(function, i, values[i], owned[i]);
         } else if (p.has_default()) {
             values[i] = PyTuple_GET_ITEM(fn->defaults, i);
         } else if (p.kind == ParamKind::keyword_only) {
@@ -189,7 +183,7 @@ void bind(PyObject* function, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (type)
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values[d.var]); ++i) {
                 PyObject* item = PyTuple_GET_ITEM(values[d.var], i);
-                if (!Py_IS_TYPE(item, type)) wrong_type(fn, d.var, type, item);
+                if (!Py_IS_TYPE(item, type)) wrong_type(function, d.var, type, item);
             }
     }
 }

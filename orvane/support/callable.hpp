@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <string_view>
 #include <tuple>
+#include <utility>
 
 namespace orv {
 
@@ -254,17 +255,31 @@ struct Bound {
     }
 };
 
-// A native function object: bound like a Python function (so it serves as an
-// instance method, and classmethod/staticmethod/property can wrap it), with
-// a __dict__ (so abc.abstractmethod can mark it), and a __signature__ built
-// from its declaration.
-struct FunctionObject;
-
 using Entry = vectorcallfunc;
 
 struct Def {
     DeclView decl;
     Entry entry;
+};
+
+// A native function object: bound like a Python function (so it serves as an
+// instance method, and classmethod/staticmethod/property can wrap it), with
+// a __dict__ (so abc.abstractmethod can mark it), and a __signature__ built
+// from its declaration.
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const Def* def;
+    PyObject* dict;       // __dict__: lets abc.abstractmethod and others mark it
+    PyObject* weakrefs;
+    PyObject* name;       // __name__
+    PyObject* qualname;   // __qualname__, also the name in argument errors
+    PyObject* module;     // __module__
+    PyObject* doc;        // __doc__
+    PyObject* globals;    // the module namespace the annotations are read in
+    PyObject* names;      // tuple of the interned parameter names
+    PyObject* defaults;   // tuple: each parameter's default, None where it has none
+    PyObject* signature;  // inspect.Signature, made on first use
 };
 
 // Binds a vectorcall to the function's parameters: fills `values` with the
@@ -281,12 +296,79 @@ void check_return(const DeclView& decl, PyObject* value);
 // Turns the exception in flight into the host exception it stands for.
 void restore_exception() noexcept;
 
+// Parameter i's conversion, applied to the caller's value (see Conv).
+void convert_param(PyObject* function, int i, PyObject*& value, object& owned);
+[[noreturn]] void wrong_type(PyObject* function, int i, PyTypeObject* expected, PyObject* value);
+
+// The common call, every parameter given by position: the checks unrolled
+// from the declaration, as a generated parser would have them.
+template <Conv C, bool Nullable>
+inline void convert_given(PyObject* function, int i, PyObject*& value, object& owned) {
+    if constexpr (C == Conv::any) {
+        return;
+    } else {
+        if constexpr (Nullable)
+            if (value == Py_None) return;
+        if constexpr (C == Conv::str) {
+            if (!PyUnicode_CheckExact(value)) wrong_type(function, i, &PyUnicode_Type, value);
+        } else if constexpr (C == Conv::dict) {
+            if (!PyDict_CheckExact(value)) wrong_type(function, i, &PyDict_Type, value);
+        } else if constexpr (C == Conv::list) {
+            if (!PyList_CheckExact(value)) wrong_type(function, i, &PyList_Type, value);
+        } else if constexpr (C == Conv::tuple) {
+            if (!PyTuple_CheckExact(value)) wrong_type(function, i, &PyTuple_Type, value);
+        } else if constexpr (C == Conv::integer) {
+            if (!PyLong_CheckExact(value)) convert_param(function, i, value, owned);
+        } else if constexpr (C == Conv::real) {
+            if (!PyFloat_CheckExact(value)) convert_param(function, i, value, owned);
+        } else {
+            convert_param(function, i, value, owned);
+        }
+    }
+}
+
+// Parameter I from the caller's I-th positional argument, or its default.
+// False when it has neither: the general binder then words the error.
+template <const auto& D, size_t I>
+inline bool bind_one(PyObject* function, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject** values, object* owned) {
+    if (static_cast<Py_ssize_t>(I) < nargs) {
+        values[I] = args[I];
+        convert_given<D.params[I].conv, D.params[I].nullable>(function, static_cast<int>(I),
+                                                              values[I], owned[I]);
+        return true;
+    }
+    if constexpr (D.params[I].has_default()) {
+        values[I] = PyTuple_GET_ITEM(reinterpret_cast<FunctionObject*>(function)->defaults,
+                                     static_cast<Py_ssize_t>(I));
+        return true;
+    }
+    return false;
+}
+
+template <const auto& D, size_t... I>
+inline bool bind_positional(PyObject* function, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject** values, object* owned, std::index_sequence<I...>) {
+    return (bind_one<D, I>(function, args, nargs, values, owned) && ...);
+}
+
 template <const auto& D, object (*Body)(Bound<std::remove_cvref_t<decltype(D)>::size>&)>
 PyObject* entry(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    Bound<std::remove_cvref_t<decltype(D)>::size> bound;
+    constexpr int N = std::remove_cvref_t<decltype(D)>::size;
+    Bound<N> bound;
     try {
-        bind(function, args, PyVectorcall_NARGS(nargsf), kwnames, bound.values.data(),
-             bound.owned.data());
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if constexpr (D.var < 0 && D.positional == N) {
+            if (kwnames || nargs > N ||
+                !bind_positional<D>(function, args, nargs, bound.values.data(), bound.owned.data(),
+                                    std::make_index_sequence<static_cast<size_t>(N)>())) {
+                bound.values.fill(nullptr);
+                for (auto& held : bound.owned) held = object();
+                bind(function, args, nargs, kwnames, bound.values.data(), bound.owned.data());
+            }
+        } else {
+            bind(function, args, nargs, kwnames, bound.values.data(), bound.owned.data());
+        }
         object result = Body(bound);
         if constexpr (D.return_conv == Conv::str || D.return_conv == Conv::dict)
             check_return(D.view(), result.ptr());

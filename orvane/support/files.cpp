@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -208,6 +209,34 @@ void atomic_write_text(handle path, handle text) {
     atomic_write(SysPath(path), std::string_view(utf8, static_cast<size_t>(size)));
 }
 
+bool create_new(const SysPath& path, std::string_view data) {
+    const std::string target(path.c_str());
+    std::string temp;
+    Fd file = temporary_beside(target, temp);
+    if (!file.valid()) raise_os_error(path.path());
+    try {
+        write_all(file.get(), data, path.path());
+        file.close(path.path());
+        if (::link(temp.c_str(), target.c_str()) == 0) {
+            ::unlink(temp.c_str());
+            return true;
+        }
+        if (errno == EEXIST) {
+            ::unlink(temp.c_str());
+            return false;
+        }
+        // File systems without hard links: a rename that will not replace.
+        if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+            return true;
+        if (errno != EEXIST) raise_os_error(path.path());
+        ::unlink(temp.c_str());
+        return false;
+    } catch (...) {
+        ::unlink(temp.c_str());
+        throw;
+    }
+}
+
 object read_bytes(const SysPath& path) {
     Fd file = open_file(path, O_RDONLY);
     std::string data;
@@ -222,6 +251,12 @@ object read_bytes(const SysPath& path) {
         data.append(buf, static_cast<size_t>(n));
     }
     return own(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+}
+
+object read_text(const SysPath& path) {
+    object data = read_bytes(path);
+    return own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.ptr()), PyBytes_GET_SIZE(data.ptr()),
+                                    "strict"));
 }
 
 }  // namespace orv::files

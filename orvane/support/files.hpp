@@ -97,7 +97,16 @@ void atomic_write(const SysPath& path, std::string_view data);
 // The same for a str, written as UTF-8.
 void atomic_write_text(handle path, handle text);
 
+// Creates the file at `path` with `data`, whole, only if nothing of that name
+// exists: written beside it, then linked into place (a hard link, or a rename
+// that refuses to replace). False when the name is taken; nothing is changed
+// then. Readers never see the file partly written.
+bool create_new(const SysPath& path, std::string_view data);
+
 // The file's bytes, read whole.
 object read_bytes(const SysPath& path);
+// The file's text: its bytes decoded as UTF-8, strictly (the host's
+// UnicodeDecodeError otherwise). Line ends are kept as they are.
+object read_text(const SysPath& path);
 
 }  // namespace orv::files

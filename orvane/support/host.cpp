@@ -1,6 +1,10 @@
 // Host facility lookups, the module table and host-class construction.
 #include "support/host.hpp"
 
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
 namespace orv {
 
 namespace {
@@ -9,22 +13,98 @@ Name k_types{"types"}, k_prepare_class{"prepare_class"}, k_abc{"abc"},
     k_abstractmethod{"abstractmethod"}, k_dataclasses{"dataclasses"}, k_dataclass{"dataclass"},
     k_field{"field"}, k_default_factory{"default_factory"}, k_annotations{"__annotations__"},
     k_doc{"__doc__"}, k_getLogger{"getLogger"}, k_datetime{"datetime"}, k_timezone{"timezone"},
-    k_utc{"utc"}, k_now{"now"}, k_isoformat{"isoformat"}, k_uuid{"uuid"}, k_uuid4{"uuid4"};
+    k_utc{"utc"}, k_now{"now"}, k_isoformat{"isoformat"}, k_uuid{"uuid"}, k_uuid4{"uuid4"},
+    k_init{"__init__"}, k_UUID{"UUID"}, k_os{"os"}, k_urandom{"urandom"};
+
+// Calls a class whose __init__ is one of our native functions the way
+// type.__call__ would (object.__new__, then __init__ as the class holds it
+// now), without packing the arguments into a tuple and a dict on the way.
+// Anything else about the class (a __new__, abstract methods, an __init__
+// replaced since) takes type.__call__ itself.
+PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* type = reinterpret_cast<PyTypeObject*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* init = _PyType_Lookup(type, k_init);
+    if (!init || !is_function(init) || type->tp_new != PyBaseObject_Type.tp_new ||
+        PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT)) {
+        PyObject* tuple = PyTuple_New(nargs);
+        if (!tuple) return nullptr;
+        for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(args[i]));
+        PyObject* kwargs = nullptr;
+        if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+            kwargs = PyDict_New();
+            for (Py_ssize_t k = 0; kwargs && k < PyTuple_GET_SIZE(kwnames); ++k)
+                if (PyDict_SetItem(kwargs, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0)
+                    Py_CLEAR(kwargs);
+            if (!kwargs) {
+                Py_DECREF(tuple);
+                return nullptr;
+            }
+        }
+        PyObject* made = PyType_Type.tp_call(callable, tuple, kwargs);
+        Py_DECREF(tuple);
+        Py_XDECREF(kwargs);
+        return made;
+    }
+    Py_INCREF(init);  // ours for the call, whatever __init__ does to the class
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) {
+        Py_DECREF(init);
+        return nullptr;
+    }
+    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    std::vector<PyObject*> stack(static_cast<size_t>(total) + 1);
+    stack[0] = self;
+    for (Py_ssize_t i = 0; i < total; ++i) stack[static_cast<size_t>(i) + 1] = args[i];
+    PyObject* result = PyObject_Vectorcall(init, stack.data(), static_cast<size_t>(nargs) + 1, kwnames);
+    Py_DECREF(init);
+    if (!result) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    if (result != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                     Py_TYPE(result)->tp_name);
+        Py_DECREF(result);
+        Py_DECREF(self);
+        return nullptr;
+    }
+    Py_DECREF(result);
+    return self;
+}
 
 }  // namespace
 
 // ------------------------------------------------------------ facilities
 
 object host_module(const Name& name) {
-    PyObject* module = PyImport_GetModule(name);
-    if (!module) {
-        if (PyErr_Occurred()) raise_current();
+    // sys.modules as it stands, as a module global naming the module would
+    // see it. (PyImport_GetModule also asks the module's spec whether it is
+    // still initialising, which costs more than the rest of a typical call.)
+    PyObject* module = nullptr;
+    if (PyDict_GetItemRef(PyImport_GetModuleDict(), name, &module) < 0) raise_current();
+    if (!module || module == Py_None) {
+        Py_XDECREF(module);
         module = PyImport_Import(name);
     }
     return own(module);
 }
 
 object Host::get() const { return getattr(host_module(module_), attr_); }
+
+object HostFunction::current(bool& own) {
+    object module = host_module(module_);
+    object fn = getattr(module, attr_);
+    PyObject* f = fn.ptr();
+    own = f == known_;
+    if (!own && PyFunction_Check(f) && PyModule_Check(module.ptr()) &&
+        PyFunction_GET_GLOBALS(f) == PyModule_GetDict(module.ptr())) {
+        auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(f));
+        own = PyUnicode_CompareWithASCIIString(code->co_name, attr_.text()) == 0;
+        if (own) Py_XSETREF(known_, Py_NewRef(f));
+    }
+    return fn;
+}
 
 object get_logger(const char* name) {
     return call_method(host_module(k_logging), k_getLogger, name);
@@ -143,7 +223,13 @@ object ClassBuilder::build() {
     object meta = nb::borrow(PyTuple_GET_ITEM(prepared.ptr(), 0));
     object ns = nb::borrow(PyTuple_GET_ITEM(prepared.ptr(), 1));
     for (auto [key, value] : ns_) must(PyObject_SetItem(ns.ptr(), key.ptr(), value.ptr()));
-    return meta(nb::str(name_), bases, ns);
+    object cls = meta(nb::str(name_), bases, ns);
+    // Plain classes with a native __init__ are called without type.__call__'s
+    // tuple and dict. tp_vectorcall is not inherited: subclasses call as usual.
+    PyObject* init = PyDict_GetItemWithError(ns_.ptr(), k_init);
+    if (meta.ptr() == reinterpret_cast<PyObject*>(&PyType_Type) && init && is_function(init))
+        reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_vectorcall = construct;
+    return cls;
 }
 
 object ClassBuilder::build_dataclass() {
@@ -156,14 +242,79 @@ object ClassBuilder::build_dataclass() {
 
 // -------------------------------------------------------------------- time
 
+namespace {
+
+// Whether `cls` is the host's own built-in class `name` (a static type of the
+// C datetime module, which nothing can patch), not a subclass or a stand-in.
+bool builtin_class(handle cls, const char* name) {
+    if (!PyType_Check(cls.ptr())) return false;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && std::strcmp(type->tp_name, name) == 0;
+}
+
+// datetime.now(timezone.utc).isoformat() as the host's datetime writes it,
+// from the same clock (CLOCK_REALTIME, microseconds rounded down).
+object utc_now_text() {
+    struct timespec ts;
+    if (::clock_gettime(CLOCK_REALTIME, &ts) != 0) raise(PyExc_OSError, "clock_gettime failed");
+    const time_t seconds = ts.tv_sec;
+    struct tm t;
+    if (!::gmtime_r(&seconds, &t)) raise(PyExc_OverflowError, "timestamp out of range");
+    const long micro = ts.tv_nsec / 1000;
+    char text[40];
+    int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.tm_year + 1900,
+                          t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    if (micro) n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ".%06ld", micro);
+    std::memcpy(text + n, "+00:00", 6);
+    return own(PyUnicode_FromStringAndSize(text, n + 6));
+}
+
+}  // namespace
+
+// datetime.datetime.now(datetime.timezone.utc).isoformat(), looked up in the
+// datetime module now. While both classes are the host's own built-ins, the
+// text is written here from the same clock: same value, same form.
 object now_iso() {
     object datetime = host_module(k_datetime);
-    object utc = getattr(getattr(datetime, k_timezone), k_utc);
-    object now = call_method(getattr(datetime, k_datetime), k_now, utc);
+    object datetime_class = getattr(datetime, k_datetime);
+    object timezone_class = getattr(datetime, k_timezone);
+    if (builtin_class(datetime_class, "datetime.datetime") &&
+        builtin_class(timezone_class, "datetime.timezone"))
+        return utc_now_text();
+    object now = call_method(datetime_class, k_now, getattr(timezone_class, k_utc));
     return call_method(now, k_isoformat);
 }
 
-object uuid4_text() { return own(PyObject_Str(call_method(host_module(k_uuid), k_uuid4).ptr())); }
+// str(uuid.uuid4()). While uuid.uuid4 and uuid.UUID are the uuid module's
+// own, the text is made here from os.urandom(16) as uuid4 gets its bytes,
+// with the version and variant bits UUID(bytes=..., version=4) sets: the
+// same distribution, without building a UUID object.
+object uuid4_text() {
+    static HostFunction* uuid4 = new HostFunction(k_uuid, k_uuid4);  // never destroyed
+    static PyObject* uuid_class = nullptr;  // uuid.UUID when uuid4 was first found genuine
+    bool genuine = false;
+    object fn = uuid4->current(genuine);
+    object module = host_module(k_uuid);
+    object cls = getattr(module, k_UUID);
+    if (genuine && !uuid_class) uuid_class = Py_NewRef(cls.ptr());
+    if (!genuine || cls.ptr() != uuid_class) return own(PyObject_Str(fn().ptr()));
+
+    object bytes = call_method(getattr(module, k_os), k_urandom, 16);
+    if (!PyBytes_Check(bytes.ptr()) || PyBytes_GET_SIZE(bytes.ptr()) != 16)
+        return own(PyObject_Str(fn().ptr()));  // let uuid say what is wrong
+    unsigned char b[16];
+    std::memcpy(b, PyBytes_AS_STRING(bytes.ptr()), 16);
+    b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
+    b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
+    static const char hex[] = "0123456789abcdef";
+    char text[36];
+    for (int i = 0, o = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text[o++] = '-';
+        text[o++] = hex[b[i] >> 4];
+        text[o++] = hex[b[i] & 15];
+    }
+    return own(PyUnicode_FromStringAndSize(text, 36));
+}
 
 ORV_FUNCTION(now_iso_fn, "_now_iso() -> str", "The current UTC time in ISO 8601 form.") {
     return now_iso();

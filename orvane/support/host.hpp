@@ -34,10 +34,31 @@ private:
 // The host module `name` (imported if it is not yet).
 object host_module(const Name& name);
 
+// `module.attr` as it stands now, and whether it is still the host's own
+// function: a Python function defined by that module (its globals are the
+// module's namespace) under that very name. Replacements and wrappers
+// (functools.wraps copies names, not globals or code) are not. Native code
+// may stand in for the host's own function only.
+class HostFunction {
+public:
+    HostFunction(const Name& module, const Name& attr) : module_(module), attr_(attr) {}
+    object current(bool& own);
+
+private:
+    const Name& module_;
+    const Name& attr_;
+    PyObject* known_ = nullptr;  // the last one found genuine; kept for the process
+};
+
 // getattr(o, name) and o.name(*args) with an interned name.
 inline object getattr(handle o, const Name& name) { return own(PyObject_GetAttr(o.ptr(), name)); }
 inline void setattr(handle o, const Name& name, handle value) {
-    must(PyObject_SetAttr(o.ptr(), name, value.ptr()));
+    // The generic setter directly when that is what the type uses: the name
+    // is interned already, which is all PyObject_SetAttr adds.
+    PyObject* obj = o.ptr();
+    must(Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr
+             ? PyObject_GenericSetAttr(obj, name, value.ptr())
+             : PyObject_SetAttr(obj, name, value.ptr()));
 }
 template <typename... A>
 object call_method(handle o, const Name& name, A&&... args) {

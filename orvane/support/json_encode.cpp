@@ -158,45 +158,14 @@ bool put(std::string& out, PyObject* o, int depth) {
     return true;
 }
 
-// json.<name>, and whether it is the host's own function: defined by the json
-// module (its globals are that module's namespace) with that very code name.
-// The last function found to be the host's own is remembered, so the usual
-// check is one attribute read and a pointer comparison.
-class HostFunction {
-public:
-    explicit HostFunction(const Name& attr) : attr_(attr) {}
-
-    object current(bool& native) {
-        object module = host_module(k_json);
-        object fn = getattr(module, attr_);
-        native = fn.ptr() == known_ || (genuine(fn.ptr(), module.ptr()) && remember(fn.ptr()));
-        return fn;
-    }
-
-private:
-    bool genuine(PyObject* fn, PyObject* module) const {
-        if (!PyFunction_Check(fn) || !PyModule_Check(module)) return false;
-        if (PyFunction_GET_GLOBALS(fn) != PyModule_GetDict(module)) return false;
-        auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn));
-        return PyUnicode_CompareWithASCIIString(code->co_name, attr_.text()) == 0;
-    }
-    bool remember(PyObject* fn) {
-        Py_XSETREF(known_, Py_NewRef(fn));
-        return true;
-    }
-
-    const Name& attr_;
-    PyObject* known_ = nullptr;  // strong reference, kept for the process
-};
-
 // Never destroyed: a static destructor would release them after the
 // interpreter has finalised.
 HostFunction& host_loads() {
-    static HostFunction* f = new HostFunction(k_loads);
+    static HostFunction* f = new HostFunction(k_json, k_loads);
     return *f;
 }
 HostFunction& host_dumps() {
-    static HostFunction* f = new HostFunction(k_dumps);
+    static HostFunction* f = new HostFunction(k_json, k_dumps);
     return *f;
 }
 

@@ -12,7 +12,7 @@ Name k_subprocess{"subprocess"}, k_Popen{"Popen"}, k_run{"run"}, k_PIPE{"PIPE"},
     k_wait{"wait"}, k_close{"close"}, k_returncode{"returncode"}, k_stdout{"stdout"},
     k_stderr{"stderr"}, k_stdin{"stdin"}, k_cwd{"cwd"}, k_env{"env"}, k_text{"text"},
     k_input{"input"}, k_timeout{"timeout"}, k_capture_output{"capture_output"},
-    k_shutil{"shutil"}, k_which{"which"};
+    k_shutil{"shutil"}, k_which{"which"}, k_errors{"errors"};
 
 void put(handle kwargs, const Name& key, handle value) {
     must(PyDict_SetItem(kwargs.ptr(), key, value.ptr()));
@@ -73,6 +73,7 @@ Result run_popen(const Request& req, handle subprocess) {
     put(kwargs, k_stdout, pipe);
     put(kwargs, k_stderr, pipe);
     put(kwargs, k_text, nb::bool_(req.text));
+    if (req.text && req.errors) put(kwargs, k_errors, nb::str(req.errors));
     if (req.env.is_valid()) put(kwargs, k_env, req.env);
     put(kwargs, k_cwd, req.cwd);
     object args = nb::make_tuple(req.argv);
@@ -118,6 +119,7 @@ Result run_run(const Request& req, handle subprocess) {
     put(kwargs, k_cwd, req.cwd);
     put(kwargs, k_capture_output, nb::bool_(true));
     put(kwargs, k_text, nb::bool_(req.text));
+    if (req.text && req.errors) put(kwargs, k_errors, nb::str(req.errors));
     put(kwargs, k_timeout, timeout_value(req.timeout));
     object args = nb::make_tuple(req.argv);
     object completed;

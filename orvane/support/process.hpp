@@ -24,6 +24,7 @@ struct Request {
     handle input = handle();       // data for standard input, or invalid: not redirected
     double timeout = -1;           // seconds; negative: no limit
     bool text = true;              // decode the output as the host's text mode does
+    const char* errors = nullptr;  // with text: the decoding's error handler, or the host's default
     Entry entry = Entry::popen;
 };
 
