@@ -404,13 +404,12 @@ class TestOrderIndex:
             with open(path, "a") as f:
                 f.write("".join(map(line, evs)))
             written += evs
-            got = [e["payload"]["n"] for e in led.events()]
-            want = [e["payload"]["n"] for e in sorted(written, key=lambda e: e["timestamp"],
-                                                      reverse=True)]
-            assert got == want
+            newest = [e["payload"]["n"] for e in sorted(written, key=lambda e: e["timestamp"],
+                                                        reverse=True)]
+            assert [e["payload"]["n"] for e in led.events()] == newest
             for limit in limits:
                 want = [e["payload"]["n"] for e in heapq.nlargest(
-                    limit, written, key=lambda e: e["timestamp"])] if limit > 0 else want
+                    limit, written, key=lambda e: e["timestamp"])] if limit > 0 else newest
                 assert [e["payload"]["n"] for e in led.events(limit=limit)] == want
             since = stamp(20)
             assert [e["payload"]["n"] for e in led.export_since(since)] == [

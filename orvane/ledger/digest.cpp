@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace orv::ledger {
 
@@ -142,6 +143,8 @@ struct Digest {
         }
     }
 
+    // One event at the end. Each kind's row reads only the keys its
+    // statistics read.
     void add(PyObject* ev) {
         Row row;
         try {
@@ -150,7 +153,7 @@ struct Digest {
             object p = lookup(ev, k_payload);
             if (!p.is_valid() || p.is_none()) p = nb::dict();
             if (!PyDict_CheckExact(p.ptr())) throw Irregular{};
-            question(p.ptr(), row);
+            question(lookup(p.ptr(), k_question), row);
             switch (row.kind) {
                 case kFinding: finding(ev, p.ptr(), row); break;
                 case kVerify:
@@ -183,21 +186,28 @@ struct Digest {
     }
 
 private:
+    // The event's type among the five the statistics read: by length, then bytes.
     static Kind kind_of(const object& type) {
         if (!type.is_valid() || !PyUnicode_CheckExact(type.ptr())) throw Irregular{};
         const Name* names[] = {&kSelection_, &kFinding_, &kVerify_, &kForge_, &kCycle_};
-        for (int i = 0; i < kOther; ++i)
-            if (type.ptr() == names[i]->ptr() || PyUnicode_Compare(type.ptr(), *names[i]) == 0)
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(type.ptr());
+        for (int i = 0; i < kOther; ++i) {
+            PyObject* name = names[i]->ptr();
+            if (type.ptr() == name) return static_cast<Kind>(i);
+            if (PyUnicode_GET_LENGTH(name) == length &&
+                PyUnicode_KIND(type.ptr()) == PyUnicode_1BYTE_KIND &&
+                std::memcmp(PyUnicode_1BYTE_DATA(type.ptr()), PyUnicode_1BYTE_DATA(name),
+                            static_cast<size_t>(length)) == 0)
                 return static_cast<Kind>(i);
+        }
         return kOther;
     }
 
     // The payload's question: a key of the results, so a str (a table keeps
     // the first of equal keys such as 1, 1.0 and true; the host's dicts keep
     // the first counted).
-    void question(PyObject* p, Row& row) {
+    void question(const object& q, Row& row) {
         try {
-            object q = lookup(p, k_question);
             if (!q.is_valid() || !plain_truth(q.ptr())) return;
             if (!PyUnicode_CheckExact(q.ptr())) throw Irregular{};
             row.question = questions.id(q);
@@ -220,13 +230,13 @@ private:
                     row.severity = PyFloat_AS_DOUBLE(sev.ptr());
                 } else if (PyLong_CheckExact(sev.ptr()) || PyBool_Check(sev.ptr()) ||
                            PyUnicode_CheckExact(sev.ptr())) {
-                    PyObject* f = PyNumber_Float(sev.ptr());
-                    if (!f) {
+                    PyObject* real = PyNumber_Float(sev.ptr());
+                    if (!real) {
                         PyErr_Clear();
                         throw Irregular{};
                     }
-                    row.severity = PyFloat_AS_DOUBLE(f);
-                    Py_DECREF(f);
+                    row.severity = PyFloat_AS_DOUBLE(real);
+                    Py_DECREF(real);
                 } else {
                     throw Irregular{};
                 }
@@ -258,9 +268,9 @@ private:
                 throw Irregular{};
             row.value = modes.id(mode);
             std::array<Num, 5> totals;
-            for (int f = 0; f < 5; ++f) {
-                object v = lookup(p, c.names[f]);
-                if (!Num::from(v.is_valid() ? v.ptr() : c.defaults[f].ptr(), totals[f]))
+            for (size_t t = 0; t < 5; ++t) {
+                object v = lookup(p, c.names[t]);
+                if (!Num::from(v.is_valid() ? v.ptr() : c.defaults[t].ptr(), totals[t]))
                     throw Irregular{};
             }
             row.cycle = static_cast<int32_t>(cycles.size());

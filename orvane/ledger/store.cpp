@@ -50,9 +50,25 @@ private:
     State& s_;
 };
 
-void fstat_or_raise(int fd, struct stat& st, handle path) {
-    if (::fstat(fd, &st) != 0) files::raise_os_error(path);
-}
+// The file open for reading under the shared lock, with the collector
+// paused, and what fstat says of it; all undone when the scope ends.
+class LockedRead {
+public:
+    explicit LockedRead(const files::SysPath& path)
+        : file_(files::open_file(path, O_RDONLY)), lock_(file_.get(), files::Lock::shared) {
+        if (::fstat(file_.get(), &st) != 0) files::raise_os_error(path.path());
+    }
+    int fd() const { return file_.get(); }
+    // Unlocks now, reporting a failure to do so.
+    void release() { lock_.release(); }
+
+    struct stat st;
+
+private:
+    files::Fd file_;
+    GcPause pause_;
+    files::Lock lock_;
+};
 
 // Records where the file stands after a read into `s`.
 void settle(State& s, const ReadResult& read, const struct stat& st, std::string guard) {
@@ -130,23 +146,21 @@ bool extendable(const State& s, handle cache) {
 // line or its place. False (and `s` untouched) when the file is not that.
 bool read_appended(handle self, const StatePtr& s, const files::SysPath& path, handle key) {
     Extending busy(*s);
-    files::Fd file = files::open_file(path, O_RDONLY);
     Sink batch{nb::list()};
     ReadResult read;
     std::string guard;
     struct stat st;
     {
-        GcPause pause;
-        files::Lock lock(file.get(), files::Lock::shared);
-        fstat_or_raise(file.get(), st, path.path());
+        LockedRead file(path);
+        st = file.st;
         if (st.st_dev != s->device || st.st_ino != s->inode || st.st_size < s->size) return false;
         const off_t guard_start = s->end - static_cast<off_t>(s->guard.size());
-        if (read_span(file.get(), guard_start, s->end, path.path()) != s->guard) return false;
-        read = read_lines(file.get(), path.path(),
+        if (read_span(file.fd(), guard_start, s->end, path.path()) != s->guard) return false;
+        read = read_lines(file.fd(), path.path(),
                           ReadFrom{s->end, s->lines, s->ends_in_cr, guard_start}, batch);
         if (!read.native) return false;
-        guard = read_span(file.get(), read.guard_start, read.end, path.path());
-        lock.release();
+        guard = read_span(file.fd(), read.guard_start, read.end, path.path());
+        file.release();
     }
     // Into the state: nothing here runs host code. A digest that a call up
     // the stack is reading is left to it; the state makes a new one on use.
@@ -176,17 +190,15 @@ Loaded read_all(handle self, const files::SysPath& path, handle key) {
     fresh->rules = rules_now();
     fresh->digest = new_digest();
     Sink sink{fresh->events, &fresh->order, fresh->digest.get()};
-    files::Fd file = files::open_file(path, O_RDONLY);
     ReadResult read;
     std::string guard;
     struct stat st;
     {
-        GcPause pause;
-        files::Lock lock(file.get(), files::Lock::shared);
-        fstat_or_raise(file.get(), st, path.path());
-        read = read_lines(file.get(), path.path(), ReadFrom{}, sink);
-        if (read.native) guard = read_span(file.get(), read.guard_start, read.end, path.path());
-        lock.release();
+        LockedRead file(path);
+        st = file.st;
+        read = read_lines(file.fd(), path.path(), ReadFrom{}, sink);
+        if (read.native) guard = read_span(file.fd(), read.guard_start, read.end, path.path());
+        file.release();
     }
     fresh->native = read.native;
     if (read.native) {
