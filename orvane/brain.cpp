@@ -53,14 +53,6 @@ Host time_monotonic{"time", "monotonic"}, builtins_round{"builtins", "round"},
 
 // ----------------------------------------------------------------- helpers
 
-// `a == b` for a str name, by the host's comparison.
-bool equals(handle a, const Name& text) {
-    if (PyUnicode_CheckExact(a.ptr())) return PyUnicode_Compare(a.ptr(), text) == 0;
-    const int r = PyObject_RichCompareBool(a.ptr(), text, Py_EQ);
-    must(r);
-    return r == 1;
-}
-
 bool contains(handle map, const Name& key) {
     const int r = PySequence_Contains(map.ptr(), key);
     must(r);
@@ -191,11 +183,11 @@ private:
         object event_type = get(event, k_type, k_empty.h());
         if (contains(event, k_total_cost_usd))
             cost = float_of(own(PyObject_GetItem(event.ptr(), k_total_cost_usd)));
-        if (equals(event_type, k_assistant) && contains(event, k_message)) {
+        if (equal(event_type, k_assistant.h()) && contains(event, k_message)) {
             object message = own(PyObject_GetItem(event.ptr(), k_message));
             blocks(get(message, k_content, nb::list()));
         }
-        if (equals(event_type, k_result)) {
+        if (equal(event_type, k_result.h())) {
             object result_text = get(event, k_result, k_empty.h());
             success = true;
             if (truth(result_text.ptr())) replace(result_text);
@@ -206,7 +198,7 @@ private:
         object it = own(PyObject_GetIter(content.ptr()));
         while (PyObject* raw = PyIter_Next(it.ptr())) {
             object block = nb::steal(raw);
-            if (PyDict_Check(raw) && equals(get(block, k_type, nb::none()), k_text))
+            if (PyDict_Check(raw) && equal(get(block, k_type, nb::none()), k_text.h()))
                 append(get(block, k_text, k_empty.h()));
         }
         if (PyErr_Occurred()) raise_current();
@@ -638,14 +630,14 @@ ORV_FUNCTION(load_brain, "load_brain(config: dict) -> BrainInterface",
     auto& [config] = args;
     handle cfg(config);
     object type = get(cfg, k_type, k_claude_code.h());
-    if (equals(type, k_claude_code)) {
+    if (equal(type, k_claude_code.h())) {
         return mod.get(k_ClaudeCodeBrain)(
             nb::arg("binary") = get(cfg, k_binary, nb::str("claude")),
             nb::arg("model") = get(cfg, k_model, nb::str("claude-opus-4-6")),
             nb::arg("budget_usd") = own(PyObject_Str(get(cfg, k_budget_usd, nb::str("5.00")).ptr())),
             nb::arg("effort") = get(cfg, k_effort, nb::str("high")));
     }
-    if (equals(type, k_generic_cli)) {
+    if (equal(type, k_generic_cli.h())) {
         return mod.get(k_GenericCLIBrain)(
             nb::arg("binary") = get(cfg, k_binary, k_empty.h()),
             nb::arg("args_before") = get(cfg, k_args_before, nb::list()),

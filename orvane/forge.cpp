@@ -41,19 +41,6 @@ Host pathlib_Path{"pathlib", "Path"};
 
 PyObject* original_save_question = nullptr;  // seed.save_question when this module loaded
 
-void set_item(handle dict, const Name& key, handle value) {
-    must(PyDict_SetItem(dict.ptr(), key, value.ptr()));
-}
-
-// `a >= b` and `a > b` as the host says.
-bool compare(handle a, handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    must(r);
-    return r == 1;
-}
-
-object text_of(handle value) { return own(PyObject_Str(value.ptr())); }
-
 // Iterates `iterable` as a host `for` loop does.
 template <typename Each>
 void for_each(handle iterable, Each each) {

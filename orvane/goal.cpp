@@ -24,10 +24,6 @@ Host pathlib_Path{"pathlib", "Path"},
     yaml_dump{"yaml", "dump"}, yaml_safe_load{"yaml", "safe_load"}, builtins_open{"builtins", "open"},
     builtins_print{"builtins", "print"}, builtins_input{"builtins", "input"};
 
-void set_item(handle dict, const Name& key, handle value) {
-    must(PyDict_SetItem(dict.ptr(), key, value.ptr()));
-}
-
 // ---------------------------------------------------------------- the goal
 
 // A new goal: no history yet, updated when created. The text is not checked.

@@ -71,10 +71,6 @@ object get_seed() { return sibling(k_get_seed, imported.get_seed, seed_home)(); 
 
 // ------------------------------------------------------------------ helpers
 
-void set_item(handle map, const Name& key, handle value) {
-    must(PyObject_SetItem(map.ptr(), key, value.ptr()));
-}
-
 object path_of(handle p) { return pathlib_Path(p); }
 object join(handle dir, const char* name) {
     return own(PyNumber_TrueDivide(dir.ptr(), nb::str(name).ptr()));

@@ -53,23 +53,6 @@ constexpr int kMaxReportNames = 100000;
 
 // ----------------------------------------------------------------- helpers
 
-void set_item(handle dict, PyObject* key, handle value) {
-    must(PyDict_SetItem(dict.ptr(), key, value.ptr()));
-}
-
-// isinstance(value, type), honouring __class__ and __instancecheck__.
-bool is_instance(handle value, PyTypeObject* type) {
-    const int r = PyObject_IsInstance(value.ptr(), reinterpret_cast<PyObject*>(type));
-    must(r);
-    return r == 1;
-}
-
-bool equals(handle a, PyObject* b) {
-    const int r = PyObject_RichCompareBool(a.ptr(), b, Py_EQ);
-    must(r);
-    return r == 1;
-}
-
 // Calls `each(key, value)` for every member of `map`, through the host's own
 // iteration over map.items(): a map changed meanwhile raises as a Python loop
 // would, and each pair is owned while `each` runs.
@@ -500,17 +483,17 @@ ORV_FUNCTION(from_config, "from_config(cls, config) -> NotificationBus",
         object entry = nb::steal(raw);
         if (!is_instance(entry, &PyDict_Type)) continue;
         object kind = get(entry, k_type, k_empty.h());
-        if (equals(kind, k_file)) {
+        if (equal(kind, k_file.h())) {
             object path = config_str(entry, k_cfg_path, k_default_reports);
             object threshold = config_float(entry, k_cfg_min_severity);
             notifiers.append(mod.get(k_FileNotifier)(nb::arg("path") = path,
                                                      nb::arg("min_severity") = threshold));
-        } else if (equals(kind, k_log)) {
+        } else if (equal(kind, k_log.h())) {
             object path = config_str(entry, k_cfg_path, k_default_log);
             object threshold = config_float(entry, k_cfg_min_severity);
             notifiers.append(mod.get(k_LogNotifier)(nb::arg("path") = path,
                                                     nb::arg("min_severity") = threshold));
-        } else if (equals(kind, k_webhook)) {
+        } else if (equal(kind, k_webhook.h())) {
             object url = get(entry, k_cfg_url, k_empty.h());
             if (!truth(url.ptr())) continue;
             object url_text = own(PyObject_Str(url.ptr()));

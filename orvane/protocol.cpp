@@ -27,10 +27,6 @@ constexpr const char* kBuiltinTypes[] = {
     "PARSE_FABRICATION", "BRAIN_FAILURE",
 };
 
-void set_item(handle dict, const Name& key, handle value) {
-    must(PyDict_SetItem(dict.ptr(), key, value.ptr()));
-}
-
 // ---------------------------------------------------------------- registry
 
 ORV_FUNCTION(register_event_type, "register_event_type(name: str) -> None",

@@ -44,10 +44,6 @@ PyObject* zero = nullptr;            // 0.0
 PyObject* half = nullptr;            // 0.5
 PyObject* one = nullptr;             // 1.0
 
-void set_item(handle dict, const Name& key, handle value) {
-    must(PyDict_SetItem(dict.ptr(), key, value.ptr()));
-}
-
 // ------------------------------------------------------------------ seeds
 
 ORV_FUNCTION(get_seed, "get_seed() -> dict", "A deep copy of the diagnostic seed question.") {
@@ -62,13 +58,6 @@ ORV_FUNCTION(get_seeds, "get_seeds() -> list[dict]",
     while (PyObject* next = PyIter_Next(it.ptr())) copies.append(copy_deepcopy(nb::steal(next)));
     if (PyErr_Occurred()) raise_current();
     return std::move(copies);
-}
-
-// `a == b` as the host says.
-bool equal(handle a, handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    must(r);
-    return r == 1;
 }
 
 // A seed by all three marks: a seed's name, generation 0 and `immutable`
@@ -279,9 +268,6 @@ public:
 private:
     object fn_;
 };
-
-// The text of a value: a str unchanged, anything else str().
-object text_of(handle value) { return own(PyObject_Str(value.ptr())); }
 
 // The map elements of `value` when it is a list, each turned into a record by
 // `make`; anything that is not a list gives none.

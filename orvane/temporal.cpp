@@ -37,10 +37,6 @@ Name k_TemporalCheckpoint{"TemporalCheckpoint"}, k_datetime{"datetime"}, k_timez
 Host pathlib_Path{"pathlib", "Path"}, json_dumps{"json", "dumps"}, json_loads{"json", "loads"},
     json_JSONDecodeError{"json", "JSONDecodeError"};
 
-void set_item(handle dict, const Name& key, handle value) {
-    must(PyDict_SetItem(dict.ptr(), key, value.ptr()));
-}
-
 // ------------------------------------------------------------------- time
 
 // The module exposes the host's datetime classes as `datetime`, `timezone`

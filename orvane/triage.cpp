@@ -32,24 +32,6 @@ constexpr const char* kModes[][2] = {
 
 // ----------------------------------------------------------------- helpers
 
-// `a <op> b` with the host's comparison; a non-comparable pair raises its
-// TypeError.
-bool compare(handle a, handle b, int op) {
-    if (PyFloat_CheckExact(a.ptr()) && PyFloat_CheckExact(b.ptr())) {
-        const double x = PyFloat_AS_DOUBLE(a.ptr()), y = PyFloat_AS_DOUBLE(b.ptr());
-        switch (op) {
-            case Py_LT: return x < y;
-            case Py_LE: return x <= y;
-            case Py_GT: return x > y;
-            case Py_GE: return x >= y;
-            default: break;
-        }
-    }
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    must(r);
-    return r == 1;
-}
-
 // The ExecutionMode the module made, and its members in kModes order. While
 // the module still holds that enum, its members are read from here: an Enum
 // cannot rebind a member, and members of one Enum compare by identity.
@@ -99,14 +81,6 @@ bool too_risky(handle self, PyObject* plan) {
     object risk = risk_of(plan);
     object threshold = getattr(self, k_risk_threshold);
     return compare(risk, threshold, Py_GT) || !compare(risk, threshold, Py_LE);
-}
-
-// Whether `value` is an instance of `type` by the host's isinstance, which
-// honours __class__ and __instancecheck__.
-bool is_instance(handle value, PyTypeObject* type) {
-    int r = PyObject_IsInstance(value.ptr(), reinterpret_cast<PyObject*>(type));
-    must(r);
-    return r == 1;
 }
 
 // ------------------------------------------------------------- construction

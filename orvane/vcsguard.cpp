@@ -13,6 +13,7 @@
 // through the module at call time, so a patched attribute takes effect.
 #include "support/host.hpp"
 #include "support/process.hpp"
+#include "support/unpack.hpp"
 
 namespace {
 
@@ -35,14 +36,6 @@ constexpr const char* kGitUnavailable = "git not available or timed out";
 constexpr Py_ssize_t kDescriptionLimit = 100;  // code points of an action kept in a message
 
 // ----------------------------------------------------------------- helpers
-
-bool equal(handle a, handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    must(r);
-    return r == 1;
-}
-
-nb::str text_of(handle o) { return nb::steal<nb::str>(own(PyObject_Str(o.ptr())).release()); }
 
 // `o` as a path object: path objects as they are, anything else through
 // pathlib.Path (a caller may have set the base to a plain string).
@@ -70,11 +63,8 @@ template <typename... A>
 Git git(handle target, A&&... args) {
     object result = mod.get(k_run_git)(target, std::forward<A>(args)...);
     // Unpacked as `code, out = _run_git(...)` would be.
-    object items = own(PySequence_Tuple(result.ptr()));
-    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
-    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (n < 2) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-    return {nb::borrow(PyTuple_GET_ITEM(items.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(items.ptr(), 1))};
+    auto [code, output] = unpack<2>(result);
+    return {std::move(code), std::move(output)};
 }
 
 template <typename... A>
@@ -229,7 +219,7 @@ ORV_FUNCTION(ensure_worktree, "ensure_worktree(target: str, instance_name: str) 
     auto& [target, instance_name] = args;
     object branch = branch_of(instance_name);
     object wt = worktree_of(instance_name);
-    nb::str wt_text = text_of(wt);
+    object wt_text = text_of(wt);
 
     if (path_test(wt, k_is_dir)) {
         if (truth(mod.get(k_has_git)(wt_text).ptr())) {

@@ -4,6 +4,8 @@ introspect, parameters bound by name, and survival of hostile arguments.
 The walk finds modules and callables by itself, so it grows as modules are added.
 """
 import importlib
+import importlib.machinery
+import importlib.util
 import inspect
 import pkgutil
 import subprocess
@@ -14,9 +16,16 @@ import orvane
 from tests.conftest import run_in_child
 
 
+def is_extension(name):
+    """Whether orvane.<name> is a built module (the package also holds the host's Python
+    modules, the command line among them, which this walk must not import or call)."""
+    origin = importlib.util.find_spec(f"orvane.{name}").origin or ""
+    return origin.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
+
+
 def built_modules():
     return [importlib.import_module(f"orvane.{info.name}")
-            for info in pkgutil.iter_modules(orvane.__path__)]
+            for info in pkgutil.iter_modules(orvane.__path__) if is_extension(info.name)]
 
 
 def callables():
@@ -104,7 +113,7 @@ def test_classes_introspect():
 # ------------------------------------------------------------------ hostile calls
 
 HOSTILE_PASS = r'''
-import gc, importlib, inspect, os, pkgutil, sys
+import gc, importlib, importlib.machinery, importlib.util, inspect, os, pkgutil, sys
 import orvane
 
 TARGET = []   # what the mutating objects clear
@@ -204,6 +213,9 @@ def plain(annotation):
 
 def functions():
     for info in pkgutil.iter_modules(orvane.__path__):
+        origin = importlib.util.find_spec("orvane." + info.name).origin or ""
+        if not origin.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
+            continue  # the host's Python modules are not native callables
         module = importlib.import_module("orvane." + info.name)
         for name, value in list(vars(module).items()):
             if getattr(value, "__module__", None) != module.__name__:

@@ -25,10 +25,6 @@ Name kFindingsCount{"findings_count"}, kActionsExecuted{"actions_executed"},
     kMostProductive{"most_productive"}, kLeastProductive{"least_productive"},
     kCoverageMatrix{"coverage_matrix"};
 
-void set_item(handle dict, PyObject* key, handle value) {
-    must(PyDict_SetItem(dict.ptr(), key, value.ptr()));
-}
-
 // Whether `v` equals the str `s`; exact strs compare natively.
 bool equals(PyObject* v, PyObject* s) {
     if (v == s) return true;

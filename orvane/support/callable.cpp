@@ -13,7 +13,8 @@ Name k_inspect{"inspect"}, k_Parameter{"Parameter"}, k_Signature{"Signature"},
     k_POSITIONAL_OR_KEYWORD{"POSITIONAL_OR_KEYWORD"}, k_VAR_POSITIONAL{"VAR_POSITIONAL"},
     k_KEYWORD_ONLY{"KEYWORD_ONLY"}, k_default{"default"}, k_annotation{"annotation"},
     k_return_annotation{"return_annotation"}, k_typing{"typing"}, k_Any{"Any"},
-    k_Callable{"Callable"}, k_pathlib{"pathlib"}, k_Path{"Path"}, k_Iterable{"Iterable"};
+    k_Callable{"Callable"}, k_pathlib{"pathlib"}, k_Path{"Path"}, k_Iterable{"Iterable"},
+    k_SupportsIndex{"SupportsIndex"};
 
 PyTypeObject* function_type = nullptr;
 
@@ -101,6 +102,13 @@ void convert_param(PyObject* function, int i, PyObject*& value, object& owned) {
         case Conv::real: {
             const char* param = PyUnicode_AsUTF8(PyTuple_GET_ITEM(fn->names, i));
             owned = p.conv == Conv::integer ? to_int(value, param) : to_float(value, param);
+            value = owned.ptr();
+            return;
+        }
+        case Conv::index: {
+            if (PyLong_CheckExact(value)) return;
+            if (!PyIndex_Check(value)) wrong_type(function, i, &PyLong_Type, value);
+            owned = own(PyNumber_Index(value));
             value = owned.ptr();
             return;
         }
@@ -315,7 +323,7 @@ object build_signature(FunctionObject* fn) {
     object ns = own(PyDict_Copy(fn->globals));
     object typing = own(PyImport_Import(k_typing));
     object pathlib = own(PyImport_Import(k_pathlib));
-    for (PyObject* key : {k_Any.ptr(), k_Callable.ptr(), k_Iterable.ptr()})
+    for (PyObject* key : {k_Any.ptr(), k_Callable.ptr(), k_Iterable.ptr(), k_SupportsIndex.ptr()})
         must(PyDict_SetDefaultRef(ns.ptr(), key, own(PyObject_GetAttr(typing.ptr(), key)).ptr(),
                                   nullptr));
     must(PyDict_SetDefaultRef(ns.ptr(), k_Path, own(PyObject_GetAttr(pathlib.ptr(), k_Path)).ptr(),

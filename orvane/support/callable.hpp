@@ -43,6 +43,7 @@ enum class Conv : uint8_t {
     list,     // exactly list
     tuple,    // exactly tuple
     integer,  // any number, through the host's int() (floats truncate)
+    index,    // SupportsIndex: an int, a bool or anything with __index__; floats refused
     real,     // any number, through the host's float()
     boolean,  // the truth value of whatever is given
 };
@@ -147,6 +148,7 @@ constexpr Conv conv_of(std::string_view annotation, bool& nullable) {
                     : alt == "list"  ? Conv::list
                     : alt == "tuple" ? Conv::tuple
                     : alt == "int"   ? Conv::integer
+                    : alt == "SupportsIndex" ? Conv::index
                     : alt == "float" ? Conv::real
                     : alt == "bool"  ? Conv::boolean
                                      : Conv::any;
@@ -317,7 +319,7 @@ inline void convert_given(PyObject* function, int i, PyObject*& value, object& o
             if (!PyList_CheckExact(value)) wrong_type(function, i, &PyList_Type, value);
         } else if constexpr (C == Conv::tuple) {
             if (!PyTuple_CheckExact(value)) wrong_type(function, i, &PyTuple_Type, value);
-        } else if constexpr (C == Conv::integer) {
+        } else if constexpr (C == Conv::integer || C == Conv::index) {
             if (!PyLong_CheckExact(value)) convert_param(function, i, value, owned);
         } else if constexpr (C == Conv::real) {
             if (!PyFloat_CheckExact(value)) convert_param(function, i, value, owned);

@@ -62,6 +62,54 @@ object returning(object value, PyTypeObject* type);
 // own `get`. Returns a new reference to the value or to `dflt`.
 object get(handle map, PyObject* key, handle dflt);
 
+// dict[key] = value, for a dict of our own.
+inline void set_item(handle dict, PyObject* key, handle value) {
+    must(PyDict_SetItem(dict.ptr(), key, value.ptr()));
+}
+
+// `bool(a <op> b)` by the host's rules, as an `if` in Python code asks it:
+// no identity shortcut (NaN == NaN is false), two exact floats compared here.
+// A pair the host cannot compare raises its TypeError.
+inline bool compare(handle a, handle b, int op) {
+    if (PyFloat_CheckExact(a.ptr()) && PyFloat_CheckExact(b.ptr())) {
+        const double x = PyFloat_AS_DOUBLE(a.ptr()), y = PyFloat_AS_DOUBLE(b.ptr());
+        switch (op) {
+            case Py_LT: return x < y;
+            case Py_LE: return x <= y;
+            case Py_EQ: return x == y;
+            case Py_NE: return x != y;
+            case Py_GT: return x > y;
+            default: return x >= y;
+        }
+    }
+    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (!result) raise_current();
+    if (result == Py_True || result == Py_False) {
+        const bool yes = result == Py_True;
+        Py_DECREF(result);
+        return yes;
+    }
+    const int r = PyObject_IsTrue(result);
+    Py_DECREF(result);
+    must(r);
+    return r == 1;
+}
+inline bool equal(handle a, handle b) { return compare(a, b, Py_EQ); }
+
+// isinstance(value, type) as the host answers it (__class__ and
+// __instancecheck__ included).
+inline bool is_instance(handle value, PyTypeObject* type) {
+    const int r = PyObject_IsInstance(value.ptr(), reinterpret_cast<PyObject*>(type));
+    must(r);
+    return r == 1;
+}
+
+// str(value), the host's plain text conversion.
+inline object text_of(handle value) {
+    if (PyUnicode_CheckExact(value.ptr())) return nb::borrow(value);
+    return own(PyObject_Str(value.ptr()));
+}
+
 // a < b for two exact strs, in code point order as the host compares them.
 inline bool text_less(PyObject* a, PyObject* b) {
     if (PyUnicode_KIND(a) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b) == PyUnicode_1BYTE_KIND) {

@@ -18,21 +18,29 @@ void put(handle kwargs, const Name& key, handle value) {
 
 }  // namespace
 
-object open(const Request& request) {
+object make_request(const Request& request) {
     object module = host_module(k_urllib_request);
     object kwargs = own(PyDict_New());
     if (request.data.is_valid()) put(kwargs, k_data, request.data);
     if (request.headers.is_valid()) put(kwargs, k_headers, request.headers);
     if (request.method.is_valid()) put(kwargs, k_method, request.method);
     object args = nb::make_tuple(request.url);
-    object req = own(PyObject_Call(getattr(module, k_Request).ptr(), args.ptr(), kwargs.ptr()));
+    return own(PyObject_Call(getattr(module, k_Request).ptr(), args.ptr(), kwargs.ptr()));
+}
 
+object open(handle prepared, const Request& request) {
+    object module = host_module(k_urllib_request);
     object open_kwargs = own(PyDict_New());
-    if (request.timeout >= 0) put(open_kwargs, k_timeout, nb::float_(request.timeout));
+    if (request.timeout_value.is_valid())
+        put(open_kwargs, k_timeout, request.timeout_value);
+    else if (request.timeout >= 0)
+        put(open_kwargs, k_timeout, nb::float_(request.timeout));
     if (request.context.is_valid()) put(open_kwargs, k_context, request.context);
-    object open_args = nb::make_tuple(req);
+    object open_args = nb::make_tuple(prepared);
     return own(PyObject_Call(getattr(module, k_urlopen).ptr(), open_args.ptr(), open_kwargs.ptr()));
 }
+
+object open(const Request& request) { return open(make_request(request), request); }
 
 object default_tls_context() { return call_method(host_module(k_ssl), k_create_default_context); }
 

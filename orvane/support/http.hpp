@@ -13,12 +13,20 @@ struct Request {
     handle method = handle();           // str such as "POST", or invalid: urllib's choice
     double timeout = -1;                // seconds; negative: urllib's default
     handle context = handle();          // an ssl.SSLContext, or invalid: none passed
+    handle timeout_value = handle();    // passed to urlopen as it is when valid (overrides timeout)
 };
 
 // urllib.request.urlopen(urllib.request.Request(url, data, headers, method),
 // timeout=..., context=...): the response object, which the caller closes
 // (see Response). Every failure is the host's own exception.
 object open(const Request& request);
+
+// The two halves of open(): the urllib.request.Request object, made by the
+// host (its parse of the URL, so a caller can check the scheme before
+// anything is fetched), then urlopen(prepared, timeout=..., context=...) with
+// the timeout and TLS context of `request`.
+object make_request(const Request& request);
+object open(handle prepared, const Request& request);
 
 // ssl.create_default_context(), looked up at call time.
 object default_tls_context();

@@ -1,0 +1,139 @@
+// Loading a capability map: the source decides between a file and a URL, the
+// first map obtained is kept, and every expected failure (a missing or
+// unreadable file, a malformed document, a failed fetch) becomes an empty map
+// so the brain simply sees no capabilities.
+#include "capabilities/capabilities.hpp"
+
+#include "support/http.hpp"
+#include "support/json.hpp"
+
+namespace orv::capabilities {
+
+namespace {
+
+Name k_source{"_source"}, k_data{"_data"}, k_load_file{"_load_file"}, k_load_url{"_load_url"},
+    k_load{"load"}, k_scheme{"scheme"}, k_exists{"exists"}, k_read_text{"read_text"},
+    k_close{"close"}, k_decode{"decode"};
+Host urlparse{"urllib.parse", "urlparse"}, pathlib_Path{"pathlib", "Path"},
+    json_JSONDecodeError{"json", "JSONDecodeError"},
+    urllib_error_HTTPError{"urllib.error", "HTTPError"};
+
+constexpr const char* kFailed = "Failed to load capability map from %s: %s";
+constexpr double kFetchTimeout = 10;  // seconds for the whole request
+
+// Whether the pending failure `error` is an instance of `type`.
+bool is_a(nb::python_error& error, handle type) { return error.matches(type); }
+
+// Whether something is at `path` as the host's Path.exists() sees it. Where
+// that would raise (a directory on the way that may not be searched), the
+// answer is yes, so that reading the file reports the error instead.
+bool exists(handle path) {
+    try {
+        return truth(call_method(path, k_exists).ptr());
+    } catch (nb::python_error& e) {
+        if (!is_a(e, PyExc_OSError)) throw;
+        return true;
+    }
+}
+
+// ------------------------------------------------------------- the class
+
+ORV_FUNCTION(map_init, "__init__(self, source: str | None = None) -> None",
+             "A map read from `source`, a file path or an http(s) URL; None means no map. "
+             "Nothing is read yet.") {
+    auto& [self, source] = args;
+    setattr(self, k_source, handle(source));
+    setattr(self, k_data, nb::none());
+    return nb::none();
+}
+
+// The cached document, read from the source on the first call. A JSON null
+// leaves the object unloaded, so the next call reads the source again.
+ORV_FUNCTION(load, "load(self) -> dict",
+             "The map, read from the source on first use and kept afterwards (the object "
+             "itself, not a copy).") {
+    auto& [self] = args;
+    handle h(self);
+    object data = getattr(h, k_data);
+    if (!data.is_none()) return data;
+    object source = getattr(h, k_source);
+    if (source.is_none()) {
+        setattr(h, k_data, own(PyDict_New()));
+        return getattr(h, k_data);
+    }
+    object scheme = getattr(urlparse(source), k_scheme);
+    const bool url = PyUnicode_Check(scheme.ptr()) && (PyUnicode_CompareWithASCIIString(
+                                                           scheme.ptr(), "http") == 0 ||
+                                                       PyUnicode_CompareWithASCIIString(
+                                                           scheme.ptr(), "https") == 0);
+    setattr(h, k_data, call_method(h, url ? k_load_url : k_load_file, source));
+    return getattr(h, k_data);
+}
+
+ORV_FUNCTION(available, "available(self) -> bool",
+             "Whether the map holds at least one section.") {
+    auto& [self] = args;
+    return nb::bool_(truth(call_method(self, k_load).ptr()));
+}
+
+// A map file read as text in the host's default encoding (Path.read_text).
+// A file that cannot be decoded is as unusable as one that cannot be read,
+// and is reported the same way rather than raised at the caller.
+ORV_FUNCTION(load_file, "_load_file(path: str) -> dict",
+             "The map in the file at `path`; an empty map when nothing is there, or (with a "
+             "warning) when it cannot be read or parsed.") {
+    auto& [path] = args;
+    object file_path = pathlib_Path(handle(path));
+    if (!exists(file_path)) return own(PyDict_New());
+    try {
+        object text = call_method(file_path, k_read_text);
+        return json::loads(text);  // a document that is not an object fails the return check
+    } catch (nb::python_error& e) {
+        if (!is_a(e, PyExc_OSError) && !is_a(e, PyExc_UnicodeDecodeError) &&
+            !is_a(e, json_JSONDecodeError.get()))
+            throw;
+        log_warning(kFailed, handle(path), e.value());
+        return own(PyDict_New());
+    }
+}
+
+// One GET with the JSON Accept header and a 10-second limit. Every failure
+// (network, HTTP status, decoding, parsing, a document that is not an object)
+// is logged and gives an empty map.
+ORV_FUNCTION(load_url, "_load_url(url: str) -> dict",
+             "The map served at `url`; an empty map, with a warning, when the fetch, decoding or "
+             "parsing fails.") {
+    auto& [url] = args;
+    try {
+        object headers = own(PyDict_New());
+        must(PyDict_SetItemString(headers.ptr(), "Accept", nb::str("application/json").ptr()));
+        http::Request request{handle(url), headers};
+        request.timeout = kFetchTimeout;
+        http::Response response(http::open(request));
+        object text = call_method(response.read(), k_decode, "utf-8");
+        object data = json::loads(text);
+        response.close();
+        if (!data.is_none() && !PyDict_CheckExact(data.ptr()))
+            raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", type_name(data.ptr()));
+        return data;
+    } catch (nb::python_error& e) {
+        if (!is_a(e, PyExc_Exception)) throw;
+        log_warning(kFailed, handle(url), e.value());
+        // An HTTP error status carries the open response: closed here, like
+        // any other response, rather than whenever the error is collected.
+        if (is_a(e, urllib_error_HTTPError.get())) call_method(e.value(), k_close);
+        return own(PyDict_New());
+    }
+}
+
+}  // namespace
+
+void define_loading(ClassBuilder& cls) {
+    cls.method(map_init_def)
+        .method(load_def)
+        .property(available_def)
+        .static_method(load_file_def)
+        .static_method(load_url_def);
+}
+
+}  // namespace orv::capabilities

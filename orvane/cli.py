@@ -1,0 +1,288 @@
+"""The `orvane` command: init, run, stats, hatch, lineage, goal.
+
+A mistake the user can correct (a missing instance, a bad target, an unknown brain, a
+refused goal change) ends with one line on standard error and exit status 1; a
+Ctrl-C ends with status 130. Tracebacks are left for faults in Orvane itself.
+"""
+
+from __future__ import annotations
+
+import argparse
+import getpass
+import json
+import random
+import sys
+from collections.abc import Sequence
+from pathlib import Path
+from typing import NoReturn
+
+from orvane import goal, hatch, instance, protocol, tables, triage
+from orvane.instance import DEFAULT_DIR, UserError
+
+# Sections the host keeps in config.yaml and passes on to a hatched child, so that the
+# child runs as its parent did.
+HOST_SECTIONS = ("brain", "execution", "notifiers", "capability_map")
+MODES = tuple(mode.value for mode in triage.ExecutionMode)
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse, with its usage errors in one line."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def plural(count: int, noun: str) -> str:
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
+
+
+def default_owner() -> str:
+    try:
+        return getpass.getuser()
+    except (KeyError, OSError):
+        return "unknown"
+
+
+def positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text} is not at least 1")
+    return value
+
+
+def build_parser() -> Parser:
+    examples = argparse.RawDescriptionHelpFormatter
+    parser = Parser(prog="orvane", formatter_class=examples, description=(
+        "Orvane: a goal-driven self-evaluation agent. An instance asks its questions about a\n"
+        "target (a directory, a git repository or a URL), records what it finds in its ledger\n"
+        "and forges new questions from the gaps it sees."),
+        epilog="example:\n  orvane run --target .            # evaluate this directory offline\n"
+               "  orvane stats                      # what the instance has learned")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
+    commands.required = True
+
+    init = commands.add_parser("init", formatter_class=examples, help="create an instance",
+                               description="Create a pristine instance: the seed question, an empty "
+                                           "ledger, and a brain.",
+                               epilog="examples:\n  orvane init ./agent --goal 'Every module is tested' "
+                                      "--owner ada\n  orvane init ./agent --brain generic-cli --binary llm")
+    init.add_argument("dir", metavar="DIR", help="the instance directory to create")
+    init.add_argument("--goal", help="the owner's goal: what 'right' means for the targets")
+    init.add_argument("--owner", default=None, help="the goal's owner (default: your login name)")
+    init.add_argument("--brain", choices=instance.BRAIN_TYPES, default="offline",
+                      help="who answers: offline (built-in stand-in, the default), claude-code, or "
+                           "generic-cli (any prompt-in, text-out program)")
+    init.add_argument("--binary", metavar="PROG", help="the program of the claude-code or generic-cli brain")
+
+    run = commands.add_parser("run", formatter_class=examples, help="run evaluation cycles on a target",
+                              description="Run evaluation cycles of an instance on a target.\n"
+                                          f"DIR defaults to {DEFAULT_DIR}, created with init's defaults "
+                                          "when missing.",
+                              epilog="examples:\n  orvane run --target .\n"
+                                     "  orvane run ./agent --target ~/project --cycles 5 --mode suggest\n"
+                                     "  orvane run ./agent --target https://example.org")
+    run.add_argument("dir", metavar="DIR", nargs="?", default=DEFAULT_DIR, help=f"instance (default {DEFAULT_DIR})")
+    run.add_argument("--target", required=True, help="a directory, a git repository or an http(s) URL")
+    run.add_argument("--cycles", type=positive, default=1, help="how many cycles (default 1)")
+    run.add_argument("--mode", choices=MODES, help="execution mode (default: the configuration's, else observe)")
+    run.add_argument("--seed", type=int, help="seed of the question draw, for a repeatable run")
+    run.add_argument("--quiet", action="store_true", help="print nothing but errors")
+
+    stats = commands.add_parser("stats", formatter_class=examples, help="show what the ledger says",
+                                description="Question productivity, population shape and results per "
+                                            "execution mode.",
+                                epilog="examples:\n  orvane stats\n  orvane stats ./agent --json")
+    stats.add_argument("dir", metavar="DIR", nargs="?", default=DEFAULT_DIR)
+    stats.add_argument("--json", action="store_true", help="one JSON document instead of tables")
+
+    spawn = commands.add_parser("hatch", formatter_class=examples, help="hatch a child instance",
+                                description="Hatch a child that inherits the whole question population.",
+                                epilog="example:\n  orvane hatch ./agent ./agent-2 --goal 'Ship the docs' --owner ada")
+    spawn.add_argument("src", metavar="SRC")
+    spawn.add_argument("dest", metavar="DEST")
+    spawn.add_argument("--goal", help="a new goal for the child (default: a copy of the parent's)")
+    spawn.add_argument("--owner", help="owner of the new goal")
+
+    lineage = commands.add_parser("lineage", formatter_class=examples, help="show an instance's lineage",
+                                  epilog="examples:\n  orvane lineage ./agent\n  orvane lineage --json")
+    lineage.add_argument("dir", metavar="DIR", nargs="?", default=DEFAULT_DIR)
+    lineage.add_argument("--json", action="store_true")
+
+    goal_ = commands.add_parser("goal", formatter_class=examples, help="show or change the goal",
+                                description="Show the goal; with --set, change it (the owner only).",
+                                epilog="examples:\n  orvane goal ./agent\n"
+                                       "  orvane goal ./agent --set 'Every module is tested' --owner ada")
+    goal_.add_argument("dir", metavar="DIR", nargs="?", default=DEFAULT_DIR)
+    goal_.add_argument("--set", dest="text", metavar="TEXT", help="the new goal")
+    goal_.add_argument("--owner", help="who asks for the change (must be the owner)")
+    return parser
+
+
+# -- commands ---------------------------------------------------------------------------
+
+def cmd_init(args: argparse.Namespace) -> int:
+    section = instance.brain_section(args.brain, args.binary)
+    created = instance.create(Path(args.dir), args.goal, args.owner or default_owner(), section)
+    print(f"created instance {created} at {args.dir} (brain: {args.brain})")
+    print(f"next: orvane run {args.dir} --target PATH")
+    return 0
+
+
+def cmd_run(args: argparse.Namespace) -> int:
+    # The evaluation road loads only here, so that the other commands start quickly.
+    from orvane import cycle
+    from orvane.target import resolve
+
+    directory = Path(args.dir)
+    target = resolve(args.target)
+    if not directory.exists():
+        created = instance.create(directory, None, default_owner(), instance.brain_section("offline"))
+        print(f"orvane: created instance {created} at {directory} (offline brain)", file=sys.stderr)
+    current = instance.open_instance(directory)
+    section = current.brain_config()
+    thinker = instance.load_brain(section)
+    if not thinker.is_available():
+        binary = section.get("binary", "claude")
+        raise UserError(f"the brain program {binary!r} was not found (install it, or run "
+                        f"`orvane init DIR --brain offline` for the built-in stand-in)")
+    execution = current.config.get("execution")
+    configured = execution.get("mode") if isinstance(execution, dict) else None
+    mode = triage.ExecutionMode(args.mode or (configured if configured in MODES else "observe"))
+    with cycle.StopRequest() as stop:
+        runner = cycle.Runner(current, target, mode, thinker, stop, rng=random.Random(args.seed))
+        summary = cycle.run_cycles(runner, args.cycles, None if args.quiet else sys.stdout)
+    reports = summary.reports
+    failed = [r for r in reports if r.failure]
+    if not args.quiet:
+        findings = sum(len(r.findings) for r in reports)
+        forged = sum(len(r.forged) for r in reports)
+        print(f"{plural(len(reports), 'cycle')}, {plural(findings, 'finding')}, "
+              f"{plural(forged, 'question')} forged, ${sum(r.cost_usd for r in reports):.4f}; "
+              f"ledger: {directory / 'ledger.jsonl'}")
+        if current.goal is None:
+            print(f"note: no goal is set, so findings were judged without one "
+                  f"(set it: orvane goal {directory} --set TEXT --owner NAME)")
+    if summary.interrupted:
+        print(f"orvane: interrupted after {plural(len(reports), 'complete cycle')}", file=sys.stderr)
+        return 130
+    if failed:
+        reasons = ", ".join(sorted({r.failure for r in failed}))
+        raise UserError(f"the brain failed in {len(failed)} of {len(reports)} cycles ({reasons}); "
+                        "see the BRAIN_FAILURE events in the ledger")
+    return 0
+
+
+def cmd_stats(args: argparse.Namespace) -> int:
+    data = tables.collect(instance.open_instance(Path(args.dir), with_goal=False))
+    if args.json:
+        print(json.dumps(tables.as_json(data), indent=2))
+    else:
+        print(tables.render(data))
+    return 0
+
+
+def cmd_hatch(args: argparse.Namespace) -> int:
+    source, dest = Path(args.src), Path(args.dest)
+    parent = instance.open_instance(source, with_goal=False)
+    if dest.exists():
+        raise UserError(f"{args.dest} already exists")
+    try:
+        hatch.hatch(str(source), str(dest), args.goal or None, args.owner or None)
+    except (FileExistsError, FileNotFoundError) as error:
+        raise UserError(str(error)) from None
+    child_config = instance.read_yaml_mapping(dest / "config.yaml")
+    for key in HOST_SECTIONS:
+        if key in parent.config:
+            child_config[key] = parent.config[key]
+    instance.write_config(dest, child_config)
+    child_id = child_config.get("instance_id", "unknown")
+    generation = parent.config.get("generation", 0)
+    parent.ledger.append(protocol.make_event(
+        "HATCH", "host", {"child_id": child_id, "path": str(dest), "goal_changed": bool(args.goal)},
+        instance_id=parent.instance_id, generation=generation if isinstance(generation, int) and generation >= 0 else 0))
+    print(f"hatched {child_id} at {args.dest} (generation {child_config.get('generation')}, "
+          f"parent {parent.instance_id})")
+    return 0
+
+
+def cmd_lineage(args: argparse.Namespace) -> int:
+    directory = Path(args.dir)
+    instance.require_instance(directory)
+    report = hatch.get_lineage(str(directory))
+    if args.json:
+        print(json.dumps(report, indent=2, default=str))
+        return 0
+    rows = [("instance", report["instance_id"]), ("generation", report["generation"]),
+            ("parent", report["parent_id"] or "none (pristine)"), ("hatched at", report["hatched_at"]),
+            ("seed intact", "yes" if report["seed_intact"] else "NO"),
+            ("questions", report["question_population"]), ("children", len(report["children"]))]
+    print("\n".join(f"{label:<12}{value}" for label, value in rows))
+    for child in report["children"]:
+        if isinstance(child, dict):
+            print(f"  {child.get('instance_id')}  {child.get('path')}  {child.get('hatched_at')}")
+    return 0
+
+
+def cmd_goal(args: argparse.Namespace) -> int:
+    directory = Path(args.dir)
+    current = instance.open_instance(directory)
+    if args.text is None:
+        if args.owner:
+            raise UserError("--owner goes with --set TEXT")
+        if current.goal is None:
+            print(f"no goal set (set it: orvane goal {directory} --set TEXT --owner NAME)")
+            return 0
+        shown = current.goal
+        print(f"goal        {shown.get()}\nowner       {shown.owner}\nset at      {shown.updated_at}\n"
+              f"history     {plural(len(shown.history), 'earlier goal')}")
+        return 0
+    if not args.owner:
+        raise UserError("changing the goal needs --owner NAME (only the owner may change it)")
+    if not args.text.strip():
+        raise UserError("the goal cannot be empty")
+    previous = current.goal.get() if current.goal is not None else None
+    if current.goal is None:
+        owner = current.config.get("owner")
+        if isinstance(owner, str) and owner and owner != args.owner:
+            raise UserError(f"goal change refused: {args.owner!r} is not this instance's owner")
+        changed = goal.Goal(args.text.strip(), args.owner)
+    else:
+        changed = current.goal
+        if not changed.update(args.text.strip(), args.owner):
+            raise UserError(f"goal change refused: {args.owner!r} is not the owner of this goal")
+    changed.save(str(directory / "goal.yaml"))
+    current.ledger.append(protocol.make_event(
+        "GOAL", "owner", {"goal": changed.get(), "owner": args.owner, "previous": previous},
+        instance_id=current.instance_id))
+    print(f"goal set by {args.owner}: {changed.get()}")
+    return 0
+
+
+COMMANDS = {"init": cmd_init, "run": cmd_run, "stats": cmd_stats, "hatch": cmd_hatch,
+            "lineage": cmd_lineage, "goal": cmd_goal}
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return COMMANDS[args.command](args)
+    except UserError as error:
+        print(f"orvane: error: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("\norvane: aborted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader went away (`orvane stats | head`): nothing left to say.
+        sys.stderr.close()
+        return 1
+    except OSError as error:
+        print(f"orvane: error: {error}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

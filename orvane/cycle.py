@@ -1,0 +1,427 @@
+"""One evaluation cycle, step by step, and a run of several.
+
+Every step ends with whole records: an event is one appended line, a question one file,
+the run state one renamed file. A first Ctrl-C only asks the run to stop; it is honoured
+at the next step boundary, so an interrupted run leaves nothing half-written.
+"""
+
+from __future__ import annotations
+
+import random
+import signal
+import sys
+import time
+from dataclasses import dataclass, field
+from datetime import datetime, timezone
+from types import FrameType
+from typing import Any, TextIO
+
+from orvane import brain, forge, protocol, seed, temporal, triage
+from orvane import actions, selector
+from orvane.instance import Instance, UserError
+from orvane.target import Target, describe, find_capability_map
+
+# How far a notable event must reach to be handed to the bus, by kind.
+SEVERITY_OF = {"brain failure": 0.7, "action rolled back": 0.8, "action executed": 0.6,
+               "plan queued": 0.5, "question forged": 0.3, "cycle complete": 0.0}
+
+
+class Interrupted(Exception):
+    """The user asked the run to stop; raised at a step boundary."""
+
+
+class StopRequest:
+    """Turns the first Ctrl-C into a request honoured between steps; a second one aborts."""
+
+    def __init__(self, stream: TextIO = sys.stderr) -> None:
+        self.requested = False
+        self.stream = stream
+        self.previous: Any = None
+
+    def __enter__(self) -> StopRequest:
+        self.previous = signal.signal(signal.SIGINT, self.handle)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        signal.signal(signal.SIGINT, self.previous)
+
+    def handle(self, signum: int, frame: FrameType | None) -> None:
+        if self.requested:
+            raise KeyboardInterrupt
+        self.requested = True
+        print("\norvane: stopping after the current step (Ctrl-C again to abort)", file=self.stream)
+
+    def check(self) -> None:
+        if self.requested:
+            raise Interrupted
+
+
+class Progress:
+    """One self-rewriting status line on a terminal; nothing when output is not one."""
+
+    def __init__(self, total: int, stream: TextIO = sys.stderr) -> None:
+        self.total = total
+        self.stream = stream
+        self.enabled = stream.isatty()
+        self.started = time.monotonic()
+
+    def show(self, number: int, question: str, cost: float) -> None:
+        if self.enabled:
+            elapsed = time.monotonic() - self.started
+            self.stream.write(f"\r\033[Kcycle {number} of {self.total} · {question} · "
+                              f"{elapsed:.1f}s · ${cost:.4f}")
+            self.stream.flush()
+
+    def clear(self) -> None:
+        if self.enabled:
+            self.stream.write("\r\033[K")
+            self.stream.flush()
+
+
+class MeteredBrain:
+    """The brain as the forge sees it: the same answers, their cost added up, and none
+    asked for once the user has asked the run to stop (the forge then makes no more
+    questions and its step ends at once)."""
+
+    def __init__(self, inner: brain.BrainInterface, stop: StopRequest) -> None:
+        self.inner = inner
+        self.stop = stop
+        self.spent = 0.0
+
+    def ask(self, prompt: str) -> brain.BrainResult:
+        if self.stop.requested:
+            return brain.BrainResult(success=False, failure_reason="interrupted")
+        result = self.inner.ask(prompt)
+        self.spent += result.cost_usd
+        return result
+
+
+@dataclass
+class CycleReport:
+    number: int
+    question: str
+    findings: list[dict[str, Any]] = field(default_factory=list)
+    forged: list[str] = field(default_factory=list)
+    planned: int = 0
+    queued: int = 0
+    executed: int = 0
+    verified: int = 0
+    cost_usd: float = 0.0
+    duration_secs: float = 0.0
+    failure: str = ""
+
+
+def parse_answer(output: str) -> tuple[list[dict[str, Any]], list[dict[str, Any]], dict[str, Any]]:
+    parsed = seed.parse_question_output(output)
+    meta = dict(parsed["meta"])
+    # The parser puts "raw" first exactly when it found and read a tagged block.
+    meta["block_found"] = next(iter(parsed)) == "raw"
+    return parsed["findings"], parsed["gaps"], meta
+
+
+class Runner:
+    """Runs cycles of one instance against one target in one execution mode."""
+
+    def __init__(self, instance: Instance, target: Target, mode: triage.ExecutionMode,
+                 brain_: brain.BrainInterface, stop: StopRequest, *, rng: random.Random | None = None) -> None:
+        self.instance = instance
+        self.target = target
+        self.brain = brain_
+        self.stop = stop
+        self.rng = rng or random.Random()
+        execution = instance.config.get("execution")
+        execution = dict(execution) if isinstance(execution, dict) else {}
+        execution["mode"] = mode.value
+        try:
+            self.policy = triage.Triage.from_config(execution)
+        except (TypeError, ValueError) as error:
+            raise UserError(f"invalid execution section in config.yaml: {error}") from None
+        self.timeout = instance.timeout()
+        self.forge_brain = MeteredBrain(brain_, stop)
+        self.forge = forge.Forge(self.forge_brain, instance.ledger, instance.questions_dir)
+        self.spent = 0.0  # over the whole run, for the progress line
+        # What the planning gate counts, read once a run (see `coverage`).
+        self.passes: int | None = None
+        self.covered: set[Any] | None = None
+        self.progress: Progress | None = None
+        self.checkpoints = temporal.TemporalManager(str(instance.path), instance.instance_id)
+        self.bus = instance.notification_bus()
+        self.description = describe(target, find_capability_map(target, instance.config.get("capability_map")))
+        self.working_dir = str(target.path) if target.path is not None else None
+
+    # -- recording ---------------------------------------------------------------------
+    def record(self, event_type: str, source: str, payload: dict[str, Any], *,
+               parent: dict[str, Any] | None = None, generation: Any = 0) -> dict[str, Any]:
+        event = protocol.make_event(
+            event_type, source, payload, target=self.target.key,
+            parent_id=parent["id"] if parent else None,
+            generation=generation if isinstance(generation, int) and generation >= 0 else 0,
+            instance_id=self.instance.instance_id)
+        self.instance.ledger.append(event)
+        return event
+
+    # -- the cycle ---------------------------------------------------------------------
+    def show(self, report: CycleReport) -> None:
+        if self.progress is not None:
+            self.progress.show(report.number, report.question, self.spent + report.cost_usd)
+
+    def run_cycle(self, number: int) -> CycleReport:
+        started = time.monotonic()
+        questions = self.instance.questions()
+        if not questions:
+            raise UserError(f"{self.instance.questions_dir} holds no usable question")
+        names = [q["name"] for q in questions]
+        stats = self.instance.statistics(lambda: self.instance.ledger.all_question_stats(names))
+        coverage = self.coverage() if self.policy.mode is not triage.ExecutionMode.OBSERVE else None
+        index, weight = selector.select(questions, stats, self.rng)
+        question = questions[index]
+        name, generation = question["name"], question.get("generation", 0)
+        report = CycleReport(number, str(name))
+        self.show(report)
+        self.stop.check()
+
+        selection = self.record("SELECTION", "selector", {
+            "question": name, "selector": "hebbian", "weight": round(weight, 4),
+            "population": len(questions)}, generation=generation)
+        prompt = seed.format_question_prompt(question, self.description, self.instance.goal_text)
+        result = self.brain.ask(prompt, working_dir=self.working_dir, timeout=self.timeout, parser=parse_answer)
+        report.cost_usd += result.cost_usd
+        self.show(report)
+        self.stop.check()  # an answer cut short by Ctrl-C is not recorded
+
+        notable: list[tuple[str, dict[str, Any]]] = []
+        if not result.success:
+            report.failure = result.failure_reason or "the brain program failed"
+            self.record("BRAIN_FAILURE", "brain", {
+                "question": name, "failure_reason": result.failure_reason,
+                "output": result.output[:500]}, parent=selection, generation=generation)
+            notable.append(("brain failure", {"question": name, "reason": report.failure}))
+        else:
+            if not result.meta.get("block_found", True):
+                self.record("PARSE_FABRICATION", "brain", {
+                    "question": name, "reason": "the answer holds no usable tagged block",
+                    "output": result.output[:500]}, parent=selection, generation=generation)
+            report.findings = list(result.findings)
+            self.record_findings(report, name, generation, selection, notable)
+            self.stop.check()
+            if result.gaps and self.forge.should_forge(result.findings, len(questions), gaps=result.gaps):
+                spent = self.forge_brain.spent
+                forged = self.forge.run(result.findings, questions, self.instance.goal_text, gaps=result.gaps)
+                report.forged = [q["name"] for q in forged]
+                report.cost_usd += self.forge_brain.spent - spent
+                notable.extend(("question forged", {"question": q["name"], "text": q["question"]}) for q in forged)
+                self.stop.check()
+            self.triage_findings(report, coverage, notable)
+        self.surface_checkpoints(report)
+        report.duration_secs = round(time.monotonic() - started, 2)
+        cycle = self.record("CYCLE", "host", {
+            "execution_mode": self.policy.mode.value, "findings_count": len(report.findings),
+            "actions_executed": report.executed, "actions_verified": report.verified,
+            "cost_usd": round(report.cost_usd, 6), "duration_secs": report.duration_secs,
+            "question": name, "cycle": number, "forged": report.forged, "plans": report.planned,
+            "queued": report.queued, "failure_reason": report.failure}, parent=selection, generation=generation)
+        if self.passes is not None:
+            self.passes += 1
+        notable.append(("cycle complete", dict(cycle["payload"])))
+        self.notify(notable, report)
+        self.spent += report.cost_usd
+        return report
+
+    def record_findings(self, report: CycleReport, name: Any, generation: Any,
+                        selection: dict[str, Any], notable: list[tuple[str, dict[str, Any]]]) -> None:
+        if self.covered is not None:
+            self.covered.add(name)  # every branch below records a finding on this target
+        if not report.findings:
+            self.record("FINDING", "brain", {"question": name, "finding_type": selector.EMPTY_FINDING_TYPE,
+                                             "empty": True}, parent=selection, generation=generation)
+            return
+        for finding in report.findings:
+            event = self.record("FINDING", "brain", {
+                "question": name, "finding_type": finding["category"], "severity": finding["severity"],
+                "empty": False, "description": finding["description"], "evidence": finding["evidence"]},
+                parent=selection, generation=generation)
+            finding["event_id"] = event["id"]
+            finding["question"] = name
+            notable.append(("finding", {"question": name, **{k: finding[k] for k in
+                            ("description", "severity", "category", "evidence")}}))
+
+    def coverage(self) -> dict[str, int]:
+        """How broadly (questions with findings recorded on this target) and how often
+        (cycles recorded on it) the instance has evaluated the target: the maturity gate
+        for planning. Both are read from the ledger once a run and then kept up to date
+        as the run records its own events, since reading the whole ledger each cycle
+        would cost more than the rest of the cycle."""
+        if self.covered is None or self.passes is None:
+            matrix = self.instance.statistics(self.instance.ledger.population_stats)["coverage_matrix"]
+            self.covered = {name for name, targets in matrix.items() if self.target.key in targets}
+            self.passes = len(self.instance.ledger.events(event_type="CYCLE", target=self.target.key))
+        return {"dimensions": len(self.covered), "passes": self.passes}
+
+    def triage_findings(self, report: CycleReport, coverage: dict[str, int] | None,
+                        notable: list[tuple[str, dict[str, Any]]]) -> None:
+        """Plans, refines, executes or queues, most severe findings first, at most
+        ``max_actions_per_cycle`` plans a cycle."""
+        ranked = sorted(report.findings, key=lambda f: -f["severity"])
+        for finding in ranked:
+            if report.planned >= self.policy.max_actions_per_cycle:
+                break
+            if not self.policy.should_plan(finding, coverage):
+                continue
+            self.stop.check()
+            plan, plan_event = self.make_plan(finding, report)
+            while self.policy.should_refine(plan):
+                self.stop.check()
+                plan, plan_event = self.make_plan(finding, report, previous=(plan, plan_event))
+            report.planned += 1
+            self.stop.check()
+            if self.policy.should_execute(plan):
+                self.carry_out(plan, plan_event, finding, report, notable)
+            elif self.policy.should_queue(plan):
+                self.queue(plan, plan_event, finding, "the policy asks a human to approve it", report, notable)
+            else:
+                self.record("TRIAGE", "triage", {"question": finding["question"], "decision": "suggested",
+                                                 "plan": plan["plan"], "risk_score": plan.get("risk_score")},
+                            parent=plan_event)
+
+    def make_plan(self, finding: dict[str, Any], report: CycleReport,
+                  previous: tuple[dict[str, Any], dict[str, Any]] | None = None) -> tuple[dict[str, Any], dict[str, Any]]:
+        earlier = previous[0] if previous else None
+        result = self.brain.ask(actions.plan_prompt(finding, self.instance.goal_text, self.target, earlier),
+                                working_dir=self.working_dir, timeout=self.timeout)
+        report.cost_usd += result.cost_usd
+        count = earlier["refinement_count"] + 1 if earlier else 0
+        if result.success:
+            plan = actions.parse_plan(result.output, count)
+        else:  # no answer: an unscored plan, which is never executed
+            plan = {"plan": f"(no plan: {result.failure_reason or 'the brain failed'})",
+                    "refinement_count": count, "blast_radius": "local", "measurement": ""}
+        event_type = "ACTION_REFINE" if previous else "ACTION_PLAN"
+        event = self.record(event_type, "triage", {"question": finding["question"], **plan,
+                                                   "finding": finding["description"]},
+                            parent=previous[1] if previous else {"id": finding["event_id"]})
+        return plan, event
+
+    def queue(self, plan: dict[str, Any], plan_event: dict[str, Any], finding: dict[str, Any], reason: str,
+              report: CycleReport, notable: list[tuple[str, dict[str, Any]]]) -> None:
+        report.queued += 1
+        self.record("TRIAGE", "triage", {"question": finding["question"], "decision": "queued", "reason": reason,
+                                         "plan": plan["plan"], "risk_score": plan.get("risk_score")},
+                    parent=plan_event)
+        notable.append(("plan queued", {"question": finding["question"], "plan": plan["plan"], "reason": reason}))
+
+    def carry_out(self, plan: dict[str, Any], plan_event: dict[str, Any], finding: dict[str, Any],
+                  report: CycleReport, notable: list[tuple[str, dict[str, Any]]]) -> None:
+        outcome = actions.execute(plan, finding, self.instance.goal_text, self.target, self.brain,
+                                  self.instance.instance_id, self.timeout)
+        if not outcome.executed:
+            self.queue(plan, plan_event, finding, outcome.reason, report, notable)
+            return
+        report.executed += 1
+        report.cost_usd += outcome.cost_usd
+        execution = self.record("ACTION_EXEC", "executor", {
+            "question": finding["question"], "plan": plan["plan"], "success": outcome.success,
+            "failure_reason": outcome.reason, "worktree": outcome.worktree, "before": outcome.before,
+            "after": outcome.after, "rolled_back": outcome.rolled_back, "output": outcome.output[:1000]},
+            parent=plan_event)
+        if not outcome.success:
+            notable.append(("action rolled back", {"question": finding["question"], "plan": plan["plan"],
+                                                    "rolled_back": outcome.rolled_back, "worktree": outcome.worktree}))
+            return
+        # The action counts as verified when it left a commit behind: it changed something.
+        resolved = outcome.after is not None
+        report.verified += resolved
+        self.record("ACTION_VERIFY", "executor", {"question": finding["question"], "resolved": resolved,
+                                                  "commit": outcome.after}, parent=execution)
+        notable.append(("action executed", {"question": finding["question"], "plan": plan["plan"],
+                                             "commit": outcome.after, "worktree": outcome.worktree}))
+        checkpoint = actions.checkpoint(self.checkpoints, plan, {
+            k: finding[k] for k in ("description", "severity", "category", "evidence", "question")},
+            outcome.output)
+        if checkpoint is not None:
+            self.record("TEMPORAL_CHECKPOINT", "temporal", {
+                "question": finding["question"], "checkpoint": checkpoint.id,
+                "check_after": checkpoint.check_after}, parent=execution)
+
+    def surface_checkpoints(self, report: CycleReport) -> None:
+        """Matured checkpoints come back as findings of their original question, then are
+        resolved so that each is surfaced once."""
+        for checkpoint in self.checkpoints.matured_checkpoints():
+            self.stop.check()
+            finding = self.checkpoints.format_matured_as_finding(checkpoint)
+            question = checkpoint.finding.get("question") or report.question
+            if self.covered is not None:
+                self.covered.add(question)
+            event = self.record("FINDING", "temporal", {
+                "question": question, "finding_type": finding["type"], "severity": finding["severity"],
+                "empty": False, "description": finding["description"], "checkpoint": checkpoint.id})
+            report.findings.append({"description": finding["description"], "severity": finding["severity"],
+                                    "category": finding["type"], "evidence": checkpoint.id,
+                                    "question": question, "event_id": event["id"]})
+            self.checkpoints.resolve_checkpoint(checkpoint.id, {"surfaced_as": event["id"],
+                                                                "cycle": report.number})
+
+    def notify(self, notable: list[tuple[str, dict[str, Any]]], report: CycleReport) -> None:
+        for kind, payload in notable:
+            severity = payload.get("severity", SEVERITY_OF.get(kind, 0.0))
+            try:
+                severity = float(severity)
+            except (TypeError, ValueError):
+                severity = 0.0
+            self.bus.emit(kind, payload, severity)
+
+
+@dataclass
+class RunSummary:
+    reports: list[CycleReport]
+    interrupted: bool
+
+
+def run_cycles(runner: Runner, cycles: int, out: TextIO | None) -> RunSummary:
+    """Runs up to `cycles` cycles, printing each one's result to `out` (None: quiet).
+    Stops early, between steps, when asked to."""
+    instance = runner.instance
+    progress = runner.progress = Progress(cycles)
+    reports: list[CycleReport] = []
+    instance.write_state(status="running")
+    try:
+        for number in range(1, cycles + 1):
+            runner.stop.check()
+            report = runner.run_cycle(number)
+            reports.append(report)
+            state = instance.read_state()
+            count = state.get("cycle_count", 0)
+            instance.write_state(cycle_count=(count if isinstance(count, int) else 0) + 1,
+                                 last_cycle_at=datetime.now(timezone.utc).isoformat())
+            progress.clear()
+            if out is not None:
+                print_report(report, cycles, out)
+    except Interrupted:
+        progress.clear()
+        instance.write_state(status="interrupted")
+        return RunSummary(reports, True)
+    except BaseException:
+        progress.clear()
+        instance.write_state(status="interrupted")
+        raise
+    instance.write_state(status="idle")
+    return RunSummary(reports, False)
+
+
+def print_report(report: CycleReport, cycles: int, out: TextIO) -> None:
+    head = f"cycle {report.number} of {cycles}: [{report.question}]"
+    if report.failure:
+        print(f"{head} brain failed: {report.failure}", file=out)
+        return
+    print(f"{head} {plural(len(report.findings), 'finding')}", file=out)
+    for finding in sorted(report.findings, key=lambda f: -f["severity"]):
+        print(f"  {finding['severity']:.2f}  {finding['category'][:14]:<14}  {finding['description']}", file=out)
+    if report.forged:
+        print(f"  forged: {', '.join(report.forged)}", file=out)
+    if report.planned:
+        print(f"  plans: {report.planned}, executed {report.executed}, verified {report.verified}, "
+              f"queued {report.queued}", file=out)
+    out.flush()
+
+
+def plural(count: int, noun: str) -> str:
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"

@@ -1,0 +1,218 @@
+"""Opening an agent instance directory: configuration, goal, ledger, brain, run state.
+
+The instance layout belongs to the library (``orvane.hatch``); this module adds the host's
+own sections to "config.yaml" ("brain", "execution", "notifiers") and keeps "state.json"
+up to date between cycles.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import sys
+import tempfile
+from dataclasses import dataclass
+from pathlib import Path
+from collections.abc import Callable
+from typing import Any, TypeVar
+
+import yaml
+
+from orvane import brain, goal, hatch, ledger, notify, seed
+
+DEFAULT_DIR = ".orvane"
+BRAIN_TYPES = ("offline", "claude-code", "generic-cli")
+DEFAULT_TIMEOUT = 300
+# Stands in for the goal until the owner sets one; the agent never invents a goal.
+NO_GOAL = ("No goal has been set for this instance. Report what is wrong or missing in the "
+           "target as it stands.")
+
+
+class UserError(Exception):
+    """A mistake the user can correct: reported as one line, never as a traceback."""
+
+
+Result = TypeVar("Result")
+
+
+def brain_section(kind: str, binary: str | None = None) -> dict[str, Any]:
+    """The "brain" section that `orvane init` writes for a brain type."""
+    if kind == "offline":
+        if binary:
+            raise UserError("--binary applies to the claude-code and generic-cli brains only")
+        return {"type": "offline"}
+    if kind == "claude-code":
+        return {"type": "claude-code", "binary": binary or "claude"}
+    if kind == "generic-cli":
+        if not binary:
+            raise UserError("the generic-cli brain needs --binary PROG (a prompt-in, text-out program)")
+        return {"type": "generic-cli", "binary": binary, "args_before": [], "args_after": [],
+                "prompt_via_stdin": True, "can_execute": False}
+    raise UserError(f"unknown brain {kind!r} (use {', '.join(BRAIN_TYPES)})")
+
+
+def offline_section() -> dict[str, Any]:
+    """The offline brain as the library's generic CLI brain sees it: this interpreter
+    running ``orvane.offline`` with the prompt on standard input. ``-P`` keeps a target
+    directory that holds its own ``orvane`` folder from shadowing the installed package."""
+    return {"type": "generic-cli", "binary": sys.executable,
+            "args_before": ["-P", "-m", "orvane.offline"], "args_after": [],
+            "prompt_via_stdin": True, "can_execute": False}
+
+
+def load_brain(section: dict[str, Any]) -> brain.BrainInterface:
+    """The brain a "brain" section describes; "offline" is the host's own stand-in."""
+    if section.get("type", "offline") == "offline":
+        return brain.load_brain(offline_section())
+    try:
+        return brain.load_brain(section)
+    except ValueError as error:
+        raise UserError(f"{error} (or 'offline')") from None
+    except TypeError as error:
+        raise UserError(f"invalid brain section in config.yaml: {error}") from None
+
+
+def read_yaml_mapping(path: Path) -> dict[str, Any]:
+    try:
+        with open(path, encoding="utf-8") as handle:
+            document = yaml.safe_load(handle)
+    except yaml.YAMLError as error:
+        raise UserError(f"{path} is not valid YAML: {str(error).splitlines()[0]}") from None
+    if document is None:
+        return {}
+    if not isinstance(document, dict):
+        raise UserError(f"{path} does not hold a mapping")
+    return document
+
+
+def write_atomic(path: Path, text: str) -> None:
+    """Replaces `path` whole: a reader (or an interrupted writer) never leaves half a file."""
+    handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", dir=path.parent)
+    try:
+        with os.fdopen(handle, "w", encoding="utf-8") as stream:
+            stream.write(text)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def write_config(directory: Path, config: dict[str, Any]) -> None:
+    # The library's own writer's format: block style, keys in their order.
+    write_atomic(directory / "config.yaml", yaml.dump(config, default_flow_style=False, sort_keys=False))
+
+
+def create(directory: Path, goal_text: str | None, owner: str | None, section: dict[str, Any]) -> str:
+    """A pristine instance with the host's sections; returns its id."""
+    try:
+        hatch.hatch0(str(directory), goal_text or None, owner or None)
+    except FileExistsError:
+        raise UserError(f"{directory} already exists") from None
+    config = read_yaml_mapping(directory / "config.yaml")
+    config["brain"] = section
+    config["execution"] = {"mode": "observe"}
+    config["notifiers"] = [{"type": "log", "path": "notifications.jsonl", "min_severity": 0.0}]
+    write_config(directory, config)
+    return str(config.get("instance_id", "unknown"))
+
+
+@dataclass
+class Instance:
+    """An open instance directory."""
+    path: Path
+    config: dict[str, Any]
+    ledger: ledger.Ledger
+    goal: goal.Goal | None
+
+    @property
+    def instance_id(self) -> str:
+        value = self.config.get("instance_id")
+        return value if isinstance(value, str) and value else "unknown"
+
+    @property
+    def questions_dir(self) -> str:
+        return str(self.path / "questions")
+
+    @property
+    def goal_text(self) -> str:
+        return self.goal.get() if self.goal is not None else NO_GOAL
+
+    def questions(self) -> list[dict[str, Any]]:
+        try:
+            return seed.load_questions(self.questions_dir)
+        except (TypeError, UnicodeDecodeError) as error:
+            raise UserError(f"cannot read the questions in {self.questions_dir}: {error}") from None
+
+    def statistics(self, compute: Callable[[], Result]) -> Result:
+        """Runs a ledger statistic; an event whose payload the statistics cannot read (a
+        severity that is no number, a question that is a list) is the user's to mend."""
+        try:
+            return compute()
+        except (TypeError, ValueError) as error:
+            raise UserError(f"{self.path / 'ledger.jsonl'} holds an event its statistics cannot "
+                            f"read: {error}") from None
+
+    def brain_config(self) -> dict[str, Any]:
+        section = self.config.get("brain") or {"type": "offline"}
+        if not isinstance(section, dict):
+            raise UserError(f"the brain section of {self.path / 'config.yaml'} is not a mapping")
+        return section
+
+    def timeout(self) -> int:
+        value = self.brain_config().get("timeout", DEFAULT_TIMEOUT)
+        if isinstance(value, bool) or not isinstance(value, (int, float)) or value <= 0:
+            raise UserError(f"brain timeout in {self.path / 'config.yaml'} must be a positive number")
+        return int(value)
+
+    def notification_bus(self) -> notify.NotificationBus:
+        """The bus from the "notifiers" section, relative paths taken inside the instance."""
+        section = self.config.get("notifiers")
+        entries = section if isinstance(section, list) else [section] if isinstance(section, dict) else []
+        resolved = []
+        for entry in entries:
+            if isinstance(entry, dict) and isinstance(entry.get("path"), str):
+                entry = {**entry, "path": str(self.path / entry["path"])}
+            resolved.append(entry)
+        try:
+            return notify.NotificationBus.from_config(resolved)
+        except (TypeError, ValueError) as error:
+            raise UserError(f"invalid notifiers section in config.yaml: {error}") from None
+
+    def read_state(self) -> dict[str, Any]:
+        try:
+            state = json.loads((self.path / "state.json").read_text(encoding="utf-8"))
+        except (OSError, ValueError):
+            return {}
+        return state if isinstance(state, dict) else {}
+
+    def write_state(self, **changes: Any) -> None:
+        state = {"cycle_count": 0, "last_cycle_at": None, "status": "initialized"}
+        state.update(self.read_state())
+        state.update(changes)
+        write_atomic(self.path / "state.json", json.dumps(state, indent=2))
+
+
+def is_instance(directory: Path) -> bool:
+    return (directory / "config.yaml").is_file()
+
+
+def require_instance(directory: Path) -> None:
+    if not directory.is_dir():
+        raise UserError(f"no Orvane instance at {directory} (create one with: orvane init {directory})")
+    if not is_instance(directory):
+        raise UserError(f"{directory} is not an Orvane instance (it has no config.yaml)")
+
+
+def open_instance(directory: Path, *, with_goal: bool = True) -> Instance:
+    """The instance in `directory`; its goal is read only when asked for, so that a broken
+    goal file does not stand between the user and the statistics."""
+    require_instance(directory)
+    config = read_yaml_mapping(directory / "config.yaml")
+    goal_file = directory / "goal.yaml"
+    current_goal = None
+    if with_goal and goal_file.exists():
+        try:
+            current_goal = goal.Goal.load(str(goal_file))
+        except (ValueError, yaml.YAMLError, OSError) as error:
+            raise UserError(f"cannot read the goal: {str(error).splitlines()[0]}") from None
+    return Instance(directory, config, ledger.Ledger(str(directory / "ledger.jsonl")), current_goal)
