@@ -63,8 +63,8 @@ object ordered(handle events, bool descending, Py_ssize_t limit) {
         return std::move(out);
     }
     // Anything else is ordered by the host, which survives any comparison:
-    // positions sorted by the keys fetched above, stable, as the Part's
-    // sort and heap selection order them.
+    // positions sorted by the keys fetched above, stable, as list.sort and
+    // heapq.nlargest order them.
     object positions = own(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyRange_Type),
                                                nb::int_(n).ptr()));
     object key = getattr(keys, k_getitem);
