@@ -1,4 +1,5 @@
-"""Ledger benchmarks: native load, statistics, read-after-append, memory, serialize.
+"""Ledger benchmarks: native load, statistics, reads after appends (ours and another
+process's), queries on a warm cache, memory, serialize.
 
 Each figure is measured side by side with its baseline in the same run and
 printed as a ratio against the target it must meet.
@@ -11,6 +12,8 @@ import gc
 import json
 import random
 import statistics
+import subprocess
+import sys
 import tempfile
 import time
 import tracemalloc
@@ -62,6 +65,50 @@ def synthetic_events(n, seed=7):
                           f"{(i // 60) % 60:02d}:{i % 60:02d}.{rng.randrange(10**6):06d}+00:00"
         events.append(ev)
     return events
+
+
+def newer_events(n, seed=11):
+    """Events stamped after every synthetic one, newest last, as live appends are."""
+    events = synthetic_events(n, seed=seed)
+    for i, ev in enumerate(events):
+        ev["timestamp"] = f"2026-12-31T23:{(i // 60000) % 60:02d}:{(i // 1000) % 60:02d}." \
+                          f"{i % 1000:03d}000+00:00"
+    return events
+
+
+# Another process that appends what it is sent, one JSON list a line, through
+# its own Ledger object, and says "ok" when the appends are done.
+APPENDER = r"""
+import json, sys
+from orvane.ledger import Ledger
+led = Ledger(sys.argv[1])
+for text in sys.stdin:
+    for ev in json.loads(text):
+        led.append(ev)
+    print("ok", flush=True)
+"""
+
+
+class Appender:
+    def __init__(self, path):
+        self.proc = subprocess.Popen([sys.executable, "-P", "-c", APPENDER, str(path)],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def append(self, events):
+        self.proc.stdin.write(json.dumps(events) + "\n")
+        self.proc.stdin.flush()
+        assert self.proc.stdout.readline() == "ok\n"
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait()
+        self.proc.stdout.close()
+
+
+def timed(fn):
+    t0 = time.perf_counter()
+    fn()
+    return time.perf_counter() - t0
 
 
 def best(fn, repeat=5):
@@ -239,6 +286,57 @@ def main():
         cold = best(cold_load, 3)
         print(f"  append+size {per_op * 1e6:9.1f} us   cold load {cold * 1e3:9.1f} ms   "
               f"fraction 1/{cold / per_op:,.0f}   target <= 1/500")
+
+        print("\nreads after appends by another process (its own Ledger object)")
+        reader = ledger_mod.Ledger(path)
+        reader.size()
+        newer = iter(newer_events(40 * 1 + 5 * 1000 + 200))
+        other = Appender(path)
+        one = []
+        for _ in range(40):
+            other.append([next(newer)])
+            one.append(timed(reader.size))
+        one = statistics.median(one)
+        print(f"  1 event, then size()   {one * 1e6:9.1f} us   cold load {cold * 1e3:9.1f} ms   "
+              f"fraction 1/{cold / one:,.0f}   target <= 1/200")
+        many = []
+        for _ in range(5):
+            other.append([next(newer) for _ in range(1000)])
+            many.append(timed(reader.size))
+        many = statistics.median(many)
+        share = cold * 1000 / args.events
+        print(f"  1,000 events, then size()   {many * 1e3:7.2f} ms   proportional share "
+              f"{share * 1e3:7.2f} ms   ratio {many / share:5.2f}   target <= 3")
+        assert reader._load_all() == ledger_mod.Ledger(path)._load_all()
+
+        print("\nevents(limit=20) on a warm cache")
+        reader.events(limit=20)
+        warm = median(lambda: reader.events(limit=20), 300)
+        print(f"  warm                               {warm * 1e3:7.3f} ms   target <= 0.5 ms")
+        own, theirs = [], []
+        for _ in range(40):
+            reader.append(next(newer))
+            own.append(timed(lambda: reader.events(limit=20)))
+            other.append([next(newer)])
+            theirs.append(timed(lambda: reader.events(limit=20)))
+        print(f"  right after our own append         {statistics.median(own) * 1e3:7.3f} ms   "
+              f"target <= 1 ms")
+        print(f"  right after another's append       {statistics.median(theirs) * 1e3:7.3f} ms   "
+              f"target <= 1 ms")
+        assert reader.events(limit=20) == ledger_mod.Ledger(path).events(limit=20)
+        other.close()
+
+        print("\nfirst all_question_stats() after a cold load")
+        loads, firsts = [], []
+        for _ in range(3):
+            gc.collect()
+            fresh = ledger_mod.Ledger(path)
+            loads.append(timed(fresh._load_all))
+            firsts.append(timed(fresh.all_question_stats))
+            del fresh
+        load, first = min(loads), min(firsts)
+        print(f"  first all_question_stats {first * 1e3:7.2f} ms   cold load {load * 1e3:7.1f} ms   "
+              f"share {first / load:6.1%}   target <= 5%")
 
         print("\nmemory of the cache per event vs the json.loads loop's objects")
         gc.collect()

@@ -3,8 +3,6 @@
 Every case runs in a child interpreter, so that a crash fails the test instead of the run.
 """
 
-import os
-
 import pytest
 
 from tests.conftest import run_in_child
@@ -62,9 +60,7 @@ def every_read(led, names=None):
 
 
 def child(code):
-    # Safe path: the child imports the installed package, not the source tree
-    # the tests run from.
-    return run_in_child(PRELUDE + code, env={**os.environ, "PYTHONSAFEPATH": "1"})
+    return run_in_child(PRELUDE + code)
 
 
 class TestReproducers:

@@ -3,8 +3,10 @@
 // Every statistics call re-reads the whole history, and walking 100,000
 // scattered maps is bound by memory latency. So the events of a native load
 // get a compact digest, row by row: what each statistic reads, as small ids
-// into tables of distinct values and plain numbers. It is made on first use
-// and extended as the state's list grows.
+// into tables of distinct values and plain numbers. Rows are made during the
+// load's own pass, each right after its event is decoded, and incremental
+// reads add theirs; findings are taken in time order from the state's order
+// index.
 //
 // The digest reads only values of the host's exact built-in types, whose
 // hashing, comparison, truth and conversion run no host code; anything else
@@ -18,6 +20,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace orv::ledger {
 
@@ -95,7 +98,6 @@ struct Row {
     int32_t target = -1;        // FINDING: -1 when missing or empty
     int32_t cycle = -1;         // CYCLE: its totals in Digest::cycles
     double severity = 0.0;
-    object timestamp;           // FINDING: an exact str, owned
 };
 
 // Leaves a digest step for a value the host's rules must settle.
@@ -130,9 +132,7 @@ struct Digest {
     std::vector<std::array<Num, 5>> cycles;
     Distinct questions, types, generations, modes, targets;
     bool irregular_questions = false, irregular_population = false, irregular_triage = false;
-    std::vector<int32_t> by_time;  // FINDING rows ordered by (timestamp, row)
-    size_t timed = 0;              // rows already placed in by_time
-    bool busy = false;             // in use by a call: neither extended nor shared
+    bool busy = false;  // in use by a call: neither extended nor shared
 
     // Digests the events that `list` gained since the last call.
     void extend(handle list) {
@@ -141,10 +141,10 @@ struct Digest {
             object ev = nb::borrow(PyList_GET_ITEM(list.ptr(), i));
             add(ev.ptr());
         }
-        place_findings();
     }
 
-private:
+    // One event at the end. Each kind's row reads only the keys its
+    // statistics read.
     void add(PyObject* ev) {
         Row row;
         try {
@@ -153,7 +153,7 @@ private:
             object p = lookup(ev, k_payload);
             if (!p.is_valid() || p.is_none()) p = nb::dict();
             if (!PyDict_CheckExact(p.ptr())) throw Irregular{};
-            question(p.ptr(), row);
+            question(lookup(p.ptr(), k_question), row);
             switch (row.kind) {
                 case kFinding: finding(ev, p.ptr(), row); break;
                 case kVerify:
@@ -182,24 +182,32 @@ private:
         } catch (nb::python_error&) {
             irregular_questions = irregular_population = irregular_triage = true;
         }
-        rows.push_back(std::move(row));
+        rows.push_back(row);
     }
 
+private:
+    // The event's type among the five the statistics read: by length, then bytes.
     static Kind kind_of(const object& type) {
         if (!type.is_valid() || !PyUnicode_CheckExact(type.ptr())) throw Irregular{};
         const Name* names[] = {&kSelection_, &kFinding_, &kVerify_, &kForge_, &kCycle_};
-        for (int i = 0; i < kOther; ++i)
-            if (type.ptr() == names[i]->ptr() || PyUnicode_Compare(type.ptr(), *names[i]) == 0)
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(type.ptr());
+        for (int i = 0; i < kOther; ++i) {
+            PyObject* name = names[i]->ptr();
+            if (type.ptr() == name) return static_cast<Kind>(i);
+            if (PyUnicode_GET_LENGTH(name) == length &&
+                PyUnicode_KIND(type.ptr()) == PyUnicode_1BYTE_KIND &&
+                std::memcmp(PyUnicode_1BYTE_DATA(type.ptr()), PyUnicode_1BYTE_DATA(name),
+                            static_cast<size_t>(length)) == 0)
                 return static_cast<Kind>(i);
+        }
         return kOther;
     }
 
     // The payload's question: a key of the results, so a str (a table keeps
     // the first of equal keys such as 1, 1.0 and true; the host's dicts keep
     // the first counted).
-    void question(PyObject* p, Row& row) {
+    void question(const object& q, Row& row) {
         try {
-            object q = lookup(p, k_question);
             if (!q.is_valid() || !plain_truth(q.ptr())) return;
             if (!PyUnicode_CheckExact(q.ptr())) throw Irregular{};
             row.question = questions.id(q);
@@ -212,8 +220,6 @@ private:
 
     void finding(PyObject* ev, PyObject* p, Row& row) {
         try {
-            object ts = lookup(ev, k_timestamp);
-            if (!ts.is_valid() || !PyUnicode_CheckExact(ts.ptr())) throw Irregular{};
             object type = lookup(p, k_finding_type);
             if (!type.is_valid()) type = nb::borrow(k_unknown.ptr());
             if (!PyUnicode_CheckExact(type.ptr()) && !type.is_none()) throw Irregular{};
@@ -224,13 +230,13 @@ private:
                     row.severity = PyFloat_AS_DOUBLE(sev.ptr());
                 } else if (PyLong_CheckExact(sev.ptr()) || PyBool_Check(sev.ptr()) ||
                            PyUnicode_CheckExact(sev.ptr())) {
-                    PyObject* f = PyNumber_Float(sev.ptr());
-                    if (!f) {
+                    PyObject* real = PyNumber_Float(sev.ptr());
+                    if (!real) {
                         PyErr_Clear();
                         throw Irregular{};
                     }
-                    row.severity = PyFloat_AS_DOUBLE(f);
-                    Py_DECREF(f);
+                    row.severity = PyFloat_AS_DOUBLE(real);
+                    Py_DECREF(real);
                 } else {
                     throw Irregular{};
                 }
@@ -238,7 +244,6 @@ private:
             }
             object empty = lookup(p, k_empty);
             row.flag = empty.is_valid() && plain_truth(empty.ptr());
-            row.timestamp = std::move(ts);
         } catch (Irregular&) {
             irregular_questions = true;
         }
@@ -263,9 +268,9 @@ private:
                 throw Irregular{};
             row.value = modes.id(mode);
             std::array<Num, 5> totals;
-            for (int f = 0; f < 5; ++f) {
-                object v = lookup(p, c.names[f]);
-                if (!Num::from(v.is_valid() ? v.ptr() : c.defaults[f].ptr(), totals[f]))
+            for (size_t t = 0; t < 5; ++t) {
+                object v = lookup(p, c.names[t]);
+                if (!Num::from(v.is_valid() ? v.ptr() : c.defaults[t].ptr(), totals[t]))
                     throw Irregular{};
             }
             row.cycle = static_cast<int32_t>(cycles.size());
@@ -274,27 +279,11 @@ private:
             irregular_triage = true;
         }
     }
-
-    // Findings join the time order at their place: after every earlier or
-    // equal timestamp, so equal times keep list order. Exact strs only.
-    void place_findings() {
-        auto later = [&](PyObject* ts, int32_t r) {
-            return text_less(ts, rows[static_cast<size_t>(r)].timestamp.ptr());
-        };
-        for (; timed < rows.size(); ++timed) {
-            const Row& row = rows[timed];
-            if (row.kind != kFinding || !row.timestamp.is_valid()) continue;
-            PyObject* ts = row.timestamp.ptr();
-            if (by_time.empty() || !later(ts, by_time.back())) {
-                by_time.push_back(static_cast<int32_t>(timed));
-                continue;
-            }
-            auto at = std::upper_bound(by_time.begin(), by_time.end(), ts,
-                                       [&](PyObject* t, int32_t r) { return later(t, r); });
-            by_time.insert(at, static_cast<int32_t>(timed));
-        }
-    }
 };
+
+DigestPtr new_digest() { return std::make_shared<Digest>(); }
+void digest_add(Digest& digest, PyObject* event) { digest.add(event); }
+bool digest_busy(const Digest& digest) { return digest.busy; }
 
 namespace {
 
@@ -311,14 +300,15 @@ private:
 };
 
 // The digest of the state's events, made or extended, pinned; null when the
-// state's events were not decoded natively or the digest is in use.
+// state's events were not read natively or the digest is in use.
 DigestPtr digest_of(const StatePtr& state) {
     if (!state->native || !PyList_CheckExact(state->events.ptr())) return nullptr;
     DigestPtr d = state->digest;
     if (d && d->busy) return nullptr;
-    // A list shorter than its digest was changed by someone: start afresh.
+    // Detached by an incremental read while a call used it, or a list
+    // shorter than its digest (changed by someone): made afresh.
     if (!d || d->rows.size() > static_cast<size_t>(PyList_GET_SIZE(state->events.ptr()))) {
-        d = std::make_shared<Digest>();
+        d = new_digest();
         state->digest = d;
     }
     InUse use(*d);
@@ -330,7 +320,11 @@ DigestPtr digest_of(const StatePtr& state) {
 
 bool digest_question_stats(const StatePtr& state, handle names, nb::dict& out) {
     DigestPtr pinned = digest_of(state);
-    if (!pinned || pinned->irregular_questions) return false;
+    // Findings are counted in time order, which the order index gives.
+    const Order& index = state->order;
+    if (!pinned || pinned->irregular_questions || !index.valid || index.placed != index.size() ||
+        index.size() != pinned->rows.size())
+        return false;
     Digest& d = *pinned;
     InUse use(d);
 
@@ -354,9 +348,9 @@ bool digest_question_stats(const StatePtr& state, handle names, nb::dict& out) {
     }
     std::vector<std::vector<int32_t>> order(nq);  // per question: type ids in first-seen order
     std::vector<std::vector<long long>> type_counts(nq);
-    for (int32_t r : d.by_time) {
-        const Row& row = d.rows[static_cast<size_t>(r)];
-        if (row.question < 0) continue;
+    for (uint32_t r : state->order.by_time) {
+        const Row& row = d.rows[r];
+        if (row.kind != kFinding || row.question < 0) continue;
         const size_t q = static_cast<size_t>(row.question);
         QuestionFacts& f = facts[q];
         ++f.findings;

@@ -33,6 +33,7 @@
 #include "support/json.hpp"
 
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -83,21 +84,56 @@ files::SysPath sys_path(handle self);
 struct Digest;
 using DigestPtr = std::shared_ptr<Digest>;
 
+// The events in timestamp order: positions in the state's list sorted by
+// (timestamp, position), so equal timestamps keep file order as the stable
+// sort and the heap selection keep it. Only exact strs are ordered here, so
+// every comparison is native and consistent; the index owns them.
+struct Order {
+    std::vector<object> stamps;     // per position
+    std::vector<uint32_t> by_time;  // positions by (timestamp, position)
+    size_t placed = 0;              // leading entries of by_time already in order
+    bool valid = true;              // every timestamp is an exact str
+
+    size_t size() const { return stamps.size(); }
+    // Indexes the event at the next position.
+    void add(PyObject* event);
+    // Puts the entries added since the last call in their places.
+    void finish();
+};
+
 // What one object knows natively about its file, beyond `_cache` and
 // `_cache_key`: the list a load gave (the one `_cache` holds, or held until
-// our own append cleared it), extended by our own appends while nobody else
-// writes, and the statistics digest of that list.
+// an append cleared it), where in the file that list ends, and the indexes
+// the queries and statistics read.
+//
+// A state read natively is extended in place by incremental reads: when the
+// file is the same file grown by appends (same device and inode, larger,
+// the last line before the old end unchanged), only the new bytes are read.
+// Anything else replaces the state by a full load.
 //
 // Shared ownership: the object holds its state through `_native_state`, and
 // every call that works on it pins it, so a reload by host code in the
 // middle of a call replaces the object's state without freeing the one the
-// call still reads. A state is never shrunk, only extended or replaced.
+// call still reads.
 struct State {
-    object events;          // the list of events
-    object key;             // the file's (mtime_ns, size) for `events`
-    object rules;           // rules_now() of the load, or None if the list may not be carried
-    bool native = false;    // the lines were decoded natively: the digest may be made
-    DigestPtr digest;       // made on first use, extended with `events`
+    object events;        // the list of events
+    object key;           // the file's (mtime_ns, size) for `events`
+    object rules;         // rules_now() of the load: extension needs the same
+    bool native = false;  // read natively: extended in place, indexed, digested
+
+    // Where the file stood at the last read.
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;              // bytes read
+    off_t end = 0;               // just past the last complete line
+    Py_ssize_t lines = 0;        // physical lines before `end`
+    bool ends_in_cr = false;     // the line end before `end` is a lone CR
+    bool torn_event = false;     // the torn last line after `end` gave an event
+    std::string guard;           // the bytes before `end` from the last non-blank line on
+
+    bool extending = false;  // an incremental read is filling it (nested loads replace it)
+    Order order;             // valid for native states
+    DigestPtr digest;        // for native states; null once detached, rebuilt on use
 };
 using StatePtr = std::shared_ptr<State>;
 
@@ -137,18 +173,53 @@ struct Warning {
     object error, line;
 };
 
-// The events of the open file `fd`, read to its end; `native` tells whether
-// the lines were decoded natively. Malformed lines are skipped and listed.
+// Where parsed events go: a list, and for native reads into a fresh state,
+// its order index and digest as each event arrives (while it is still in
+// the processor's cache).
+struct Sink {
+    object list;
+    Order* order = nullptr;
+    Digest* digest = nullptr;
+};
+
+// Where a read starts: at `from`, after `lines` physical lines; `skip_lf`
+// when the byte before `from` is a lone CR (a LF right after it belongs to
+// that line end); `guard_start` where the last non-blank line before `from`
+// begins.
+struct ReadFrom {
+    off_t from = 0;
+    Py_ssize_t lines = 0;
+    bool skip_lf = false;
+    off_t guard_start = 0;
+};
+
+// What a read found: whether it decoded natively, the malformed lines, and
+// where the file now stands (the fields of State of the same names).
 struct ReadResult {
-    object events;
     bool native = false;
     std::vector<Warning> warnings;
+    off_t size = 0, end = 0, guard_start = 0;
+    Py_ssize_t lines = 0;
+    bool ends_in_cr = false, torn_event = false;
 };
-ReadResult read_events(int fd, handle path);
+
+// Reads the open file `fd` from `start` to its end into `sink`. Not native
+// (patched protocol functions or json.loads): the sink's order and digest
+// are left alone and cleared.
+ReadResult read_lines(int fd, handle path, const ReadFrom& start, Sink& sink);
+
+// The bytes [from, to) of the open file.
+std::string read_span(int fd, off_t from, off_t to, handle path);
 
 // Logs "Skipping malformed line %d in %s: %s — %s" on the root logger for
 // each, with the load's format and arguments.
 void log_warnings(const std::vector<Warning>& warnings, handle path);
+
+// The digest's share of a load: a new digest, and one event added at the end.
+DigestPtr new_digest();
+void digest_add(Digest& digest, PyObject* event);
+// Whether a call up the stack is using it (then it must not change).
+bool digest_busy(const Digest& digest);
 
 // ---------------------------------------------------------------- ordering
 
@@ -156,6 +227,9 @@ void log_warnings(const std::vector<Warning>& warnings, handle path);
 // list.sort(key=..., reverse=descending) would, equal timestamps in list
 // order; with limit > 0 (descending only) as heapq.nlargest(limit, ...).
 object ordered(handle events, bool descending, Py_ssize_t limit);
+
+// The state's order index when it covers `loaded` exactly, else null.
+const Order* index_of(const Loaded& loaded);
 
 // ----------------------------------------------------- statistics helpers
 

@@ -3,9 +3,15 @@
 // Lines are split as text-mode files split them (\n, \r\n, \r) and stripped
 // as str.strip() strips. While the protocol's functions and json.loads are
 // the originals, each line is decoded natively into host objects, sharing
-// key strings across the load; a line the decoder declines takes the steps
+// key strings across the read; a line the decoder declines takes the steps
 // Python code would take (UTF-8 text, strip, `deserialize`, `validate_event`),
 // so warnings carry the host's exact error text.
+//
+// A read may start anywhere a line starts (an incremental read starts where
+// the last one ended) and reports where the file then stands: the end of its
+// last complete line, the physical lines before it, and a last line without
+// its line end (torn: a writer died mid-line, or a writer that takes no lock
+// is still at it), which is parsed as it stands but read again next time.
 #include "ledger/ledger.hpp"
 
 #include <cerrno>
@@ -22,55 +28,35 @@ inline bool ascii_space(unsigned char c) {
     return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f);
 }
 
-// The malformed lines met, kept to be logged once the file is unlocked: a
-// logging handler may read or append to this very ledger.
-struct LineWarning {
-    std::vector<Warning>& found;
-    void operator()(Py_ssize_t lineno, handle error_text, handle line) {
-        found.push_back({lineno, nb::borrow(error_text),
-                         own(PySequence_GetSlice(line.ptr(), 0, 200))});
-    }
-};
-
-// Decodes one stripped line the way Python code would: UTF-8 text, stripped,
-// handed to `deserialize`, the result to `validate`. Malformed lines (bad
-// UTF-8, bad JSON, JSON that is not an object) are warned about and skipped.
-void load_line_slowly(std::string_view raw, Py_ssize_t lineno, LineWarning& warn,
-                      handle deserialize, handle validate, handle out) {
-    PyObject* text = PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()), "strict");
-    if (!text) {
-        nb::python_error err;
-        object shown = own(PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()),
-                                                "replace"));
-        warn(lineno, own(PyObject_Str(err.value().ptr())), shown);
-        return;
-    }
-    object line = call_method(nb::steal(text), k_strip);
-    if (PyUnicode_GET_LENGTH(line.ptr()) == 0) return;
-    object ev;
-    try {
-        ev = deserialize(line);
-    } catch (nb::python_error& err) {
-        if (!err.matches(PyExc_ValueError) && !err.matches(PyExc_TypeError)) throw;
-        warn(lineno, own(PyObject_Str(err.value().ptr())), line);
-        return;
-    }
-    if (truth(validate(ev).ptr())) must(PyList_Append(out.ptr(), ev.ptr()));
+// Errors that make a line malformed: what the decoder raises for text that
+// is not JSON, for JSON that is not an object, and for nesting deeper than
+// the host's decoder goes.
+bool malformed(const nb::python_error& err) {
+    return err.matches(PyExc_ValueError) || err.matches(PyExc_TypeError) ||
+           err.matches(PyExc_RecursionError);
 }
 
-// Turns the file's lines into events, in order.
+// Turns lines into events, in order.
 class LineParser {
 public:
-    LineParser()
+    LineParser(Sink& sink, Py_ssize_t lineno)
         : deserialize_(protocol_fn(k_deserialize, table.deserialize)),
           validate_(protocol_fn(k_validate_event, table.validate_event)),
           native_(deserialize_.is(table.deserialize) && validate_.is(table.validate_event) &&
                   json::loads_is_native()),
           rules_(table.proto.get(k_required_fields), table.proto.get(k_event_types)),
-          warn_{warnings_} {}
+          sink_(sink),
+          lineno_(lineno) {
+        if (!native_) {
+            sink_.order = nullptr;
+            sink_.digest = nullptr;
+        }
+    }
 
-    // Every line of [p, end); the last one may lack its line end.
-    void lines(const char* p, const char* end) {
+    // Every line of [p, end), which starts at offset `base` of the file. The
+    // last one may lack its line end only when `end` is the end of the file.
+    void lines(const char* p, const char* end, off_t base, ReadResult& at) {
+        const char* const start = p;
         while (p < end) {
             // Universal newlines: \n, \r\n and \r all end a line.
             const char* eol =
@@ -78,82 +64,166 @@ public:
             if (!eol) eol = end;
             if (const void* cr = std::memchr(p, '\r', static_cast<size_t>(eol - p)))
                 eol = static_cast<const char*>(cr);
+            const bool complete = eol < end;
             const char* next = eol;
-            if (next < end) next += (*next == '\r' && next + 1 < end && next[1] == '\n') ? 2 : 1;
+            if (complete) next += (*next == '\r' && next + 1 < end && next[1] == '\n') ? 2 : 1;
             ++lineno_;
+            const off_t line_start = base + (p - start);
             const char* a = p;
             const char* b = eol;
             p = next;
             while (a < b && ascii_space(static_cast<unsigned char>(*a))) ++a;
             while (b > a && ascii_space(static_cast<unsigned char>(b[-1]))) --b;
+            const Py_ssize_t before = PyList_GET_SIZE(sink_.list.ptr());
             if (a != b) line(std::string_view(a, static_cast<size_t>(b - a)));
+            if (complete) {
+                if (a != b) at.guard_start = line_start;
+                at.end = base + (next - start);
+                at.lines = lineno_;
+                at.ends_in_cr = next[-1] == '\r';
+            } else {
+                at.torn_event = PyList_GET_SIZE(sink_.list.ptr()) > before;
+            }
         }
     }
 
-    ReadResult result() {
-        return ReadResult{std::move(events_), native_, std::move(warnings_)};
-    }
+    bool native() const { return native_; }
+    std::vector<Warning> warnings;
 
 private:
     void line(std::string_view raw) {
         PyObject* v = native_ ? decoder_.decode(raw.data(), raw.size()) : nullptr;
         if (!v) {
-            load_line_slowly(raw, lineno_, warn_, deserialize_, validate_, events_);
+            slowly(raw);
             return;
         }
         object ev = nb::steal(v);
         if (PyDict_CheckExact(v)) {
-            if (rules_.check(v)) must(PyList_Append(events_.ptr(), v));
+            if (rules_.check(v)) take(ev);
         } else if (v != Py_None) {
             object msg = own(PyUnicode_FromFormat("Expected dict, got %.200s", type_name(v)));
-            warn_(lineno_, msg,
-                  own(PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()),
-                                           "strict")));
+            warn(msg, own(PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()),
+                                               "strict")));
         }
+    }
+
+    // The line the way Python code would read it: UTF-8 text, stripped,
+    // handed to `deserialize`, the result to `validate_event`.
+    void slowly(std::string_view raw) {
+        PyObject* text =
+            PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()), "strict");
+        if (!text) {
+            nb::python_error err;
+            object shown = own(PyUnicode_DecodeUTF8(raw.data(), static_cast<Py_ssize_t>(raw.size()),
+                                                    "replace"));
+            warn(own(PyObject_Str(err.value().ptr())), shown);
+            return;
+        }
+        object line = call_method(nb::steal(text), k_strip);
+        if (PyUnicode_GET_LENGTH(line.ptr()) == 0) return;
+        object ev;
+        try {
+            ev = deserialize_(line);
+        } catch (nb::python_error& err) {
+            if (!malformed(err)) throw;
+            warn(own(PyObject_Str(err.value().ptr())), line);
+            return;
+        }
+        if (truth(validate_(ev).ptr())) take(ev);
+    }
+
+    void take(const object& ev) {
+        must(PyList_Append(sink_.list.ptr(), ev.ptr()));
+        if (sink_.order) sink_.order->add(ev.ptr());
+        if (sink_.digest) digest_add(*sink_.digest, ev.ptr());
+    }
+
+    // Kept to be logged once the file is unlocked: a logging handler may read
+    // or append to this very ledger.
+    void warn(object error_text, handle line) {
+        warnings.push_back({lineno_, std::move(error_text),
+                            own(PySequence_GetSlice(line.ptr(), 0, 200))});
     }
 
     object deserialize_, validate_;
     bool native_;
     event::Rules rules_;
-    std::vector<Warning> warnings_;
-    LineWarning warn_;
+    Sink& sink_;
     json::Decoder decoder_;
-    object events_ = nb::list();
-    Py_ssize_t lineno_ = 0;
+    Py_ssize_t lineno_;
 };
 
 }  // namespace
 
-// Reads the open file to its end a chunk at a time, each chunk's complete
-// lines parsed while its bytes are still in the processor's cache.
-ReadResult read_events(int fd, handle path) {
-    LineParser parser;
+// Reads a chunk at a time, each chunk's complete lines parsed while its
+// bytes are still in the processor's cache.
+ReadResult read_lines(int fd, handle path, const ReadFrom& start, Sink& sink) {
+    LineParser parser(sink, start.lines);
+    ReadResult at;
+    at.end = start.from;
+    at.lines = start.lines;
+    at.guard_start = start.guard_start;
+    at.ends_in_cr = start.skip_lf;
     std::vector<char> buf(size_t{1} << 20);
-    size_t have = 0;  // bytes in `buf`: an unfinished line carried over, then new ones
+    size_t have = 0;         // bytes in `buf`: an unfinished line carried over, then new ones
+    off_t base = start.from;  // the file offset of buf[0]
+    off_t offset = start.from;
+    bool first = true;
     for (;;) {
         if (buf.size() - have < (size_t{1} << 16)) buf.resize(buf.size() * 2);  // a very long line
-        ssize_t n = ::read(fd, buf.data() + have, buf.size() - have);
+        ssize_t n = ::pread(fd, buf.data() + have, buf.size() - have, offset);
         if (n < 0) {
             if (errno == EINTR) continue;
             files::raise_os_error(path);
         }
+        offset += n;
+        if (first && n > 0 && start.skip_lf && buf[0] == '\n') {
+            // The LF of a CR LF whose CR ended the last read.
+            std::memmove(buf.data(), buf.data() + 1, static_cast<size_t>(n - 1));
+            --n;
+            ++base;
+            at.end = base;
+            at.ends_in_cr = false;
+            if (n == 0) {
+                first = false;
+                continue;
+            }
+        }
+        first = false;
         if (n == 0) {
-            parser.lines(buf.data(), buf.data() + have);
-            return parser.result();
+            parser.lines(buf.data(), buf.data() + have, base, at);
+            break;
         }
         have += static_cast<size_t>(n);
         const char* last = static_cast<const char*>(::memrchr(buf.data(), '\n', have));
         if (!last) continue;
         const size_t done = static_cast<size_t>(last + 1 - buf.data());
-        parser.lines(buf.data(), buf.data() + done);
+        parser.lines(buf.data(), buf.data() + done, base, at);
         std::memmove(buf.data(), buf.data() + done, have - done);
         have -= done;
+        base += static_cast<off_t>(done);
     }
+    at.size = offset;
+    at.native = parser.native();
+    at.warnings = std::move(parser.warnings);
+    return at;
 }
 
-}  // namespace orv::ledger
-
-namespace orv::ledger {
+std::string read_span(int fd, off_t from, off_t to, handle path) {
+    std::string out(static_cast<size_t>(to - from), '\0');
+    size_t done = 0;
+    while (done < out.size()) {
+        ssize_t n = ::pread(fd, out.data() + done, out.size() - done, from + static_cast<off_t>(done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            files::raise_os_error(path);
+        }
+        if (n == 0) break;  // the file is shorter than that
+        done += static_cast<size_t>(n);
+    }
+    out.resize(done);
+    return out;
+}
 
 void log_warnings(const std::vector<Warning>& warnings, handle path) {
     for (const Warning& w : warnings)

@@ -63,8 +63,8 @@ object ordered(handle events, bool descending, Py_ssize_t limit) {
         return std::move(out);
     }
     // Anything else is ordered by the host, which survives any comparison:
-    // positions sorted by the keys fetched above, stable, as the Part's
-    // sort and heap selection order them.
+    // positions sorted by the keys fetched above, stable, as list.sort and
+    // heapq.nlargest order them.
     object positions = own(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyRange_Type),
                                                nb::int_(n).ptr()));
     object key = getattr(keys, k_getitem);
@@ -79,7 +79,136 @@ object ordered(handle events, bool descending, Py_ssize_t limit) {
     return std::move(out);
 }
 
+// ------------------------------------------------------------ order index
+
 namespace {
+
+// Two exact strs hold the same text.
+bool text_equal(PyObject* a, PyObject* b) {
+    return a == b || (!text_less(a, b) && !text_less(b, a));
+}
+
+}  // namespace
+
+void Order::add(PyObject* event) {
+    PyObject* ts = nullptr;
+    if (PyDict_CheckExact(event) && PyDict_GetItemRef(event, k_timestamp, &ts) < 0) PyErr_Clear();
+    object stamp = nb::steal(ts);
+    if (!stamp.is_valid() || !PyUnicode_CheckExact(stamp.ptr())) {
+        valid = false;
+        stamp = nb::none();
+    }
+    by_time.push_back(static_cast<uint32_t>(stamps.size()));
+    stamps.push_back(std::move(stamp));
+}
+
+namespace {
+
+// Merges the adjacent sorted ranges [first, middle) and [middle, last) in
+// place, stably. Only the overlap moves: the head of the first range that
+// precedes the second one's first entry, and the tail of the second range
+// that follows the first one's last entry, are already in place (appends
+// out of order overlap the rest of the history only a little).
+template <typename It, typename Less>
+void merge_runs(It first, It middle, It last, Less less) {
+    if (first == middle || middle == last || !less(*middle, *(middle - 1))) return;
+    first = std::upper_bound(first, middle, *middle, less);
+    last = std::lower_bound(middle, last, *(middle - 1), less);
+    std::inplace_merge(first, middle, last, less);
+}
+
+}  // namespace
+
+void Order::finish() {
+    if (!valid) return;
+    auto stamp = [&](uint32_t at) { return stamps[at].ptr(); };
+    auto earlier = [&](uint32_t x, uint32_t y) { return text_less(stamp(x), stamp(y)); };
+    // A few new entries (an append or two): each goes after every entry of
+    // an earlier or equal timestamp, which keeps position order among equals.
+    if (by_time.size() - placed <= 64) {
+        for (; placed < by_time.size(); ++placed) {
+            const uint32_t at = by_time[placed];
+            if (placed == 0 || !earlier(at, by_time[placed - 1])) continue;
+            const auto end = by_time.begin() + static_cast<std::ptrdiff_t>(placed);
+            auto to = std::upper_bound(by_time.begin(), end, at, earlier);
+            std::move_backward(to, end, end + 1);
+            *to = at;
+        }
+        return;
+    }
+    // Many new entries: the runs already in order (appends are mostly newest
+    // last), merged pairwise, then with what was placed before. Stable merges
+    // keep equal timestamps in position order.
+    const auto begin = by_time.begin();
+    std::vector<size_t> runs{placed};
+    for (size_t i = placed + 1; i < by_time.size(); ++i)
+        if (earlier(by_time[i], by_time[i - 1])) runs.push_back(i);
+    runs.push_back(by_time.size());
+    auto at = [&](size_t i) { return begin + static_cast<std::ptrdiff_t>(i); };
+    while (runs.size() > 2) {
+        std::vector<size_t> merged{runs[0]};
+        for (size_t r = 0; r + 2 < runs.size(); r += 2) {
+            merge_runs(at(runs[r]), at(runs[r + 1]), at(runs[r + 2]), earlier);
+            merged.push_back(runs[r + 2]);
+        }
+        if (runs.size() % 2 == 0) merged.push_back(runs.back());
+        runs.swap(merged);
+    }
+    merge_runs(begin, at(placed), by_time.end(), earlier);
+    placed = by_time.size();
+}
+
+const Order* index_of(const Loaded& loaded) {
+    if (!loaded.state) return nullptr;
+    const State& s = *loaded.state;
+    if (!s.native || !s.order.valid || s.order.placed != s.order.size() ||
+        !s.events.is(loaded.list) || !PyList_CheckExact(s.events.ptr()) ||
+        static_cast<size_t>(PyList_GET_SIZE(s.events.ptr())) != s.order.size())
+        return nullptr;
+    return &s.order;
+}
+
+namespace {
+
+// The events of `list` newest first, equal timestamps in file order, the
+// first `limit` of them (all when limit <= 0): groups of equal timestamps
+// from the newest end, each in position order.
+object newest(const Order& order, handle list, Py_ssize_t limit) {
+    const size_t n = order.size();
+    const size_t want = limit > 0 && static_cast<size_t>(limit) < n ? static_cast<size_t>(limit) : n;
+    nb::list out;
+    const std::vector<uint32_t>& by = order.by_time;
+    auto stamp = [&](uint32_t at) { return order.stamps[at].ptr(); };
+    size_t i = n;
+    while (static_cast<size_t>(PyList_GET_SIZE(out.ptr())) < want && i > 0) {
+        PyObject* ts = stamp(by[i - 1]);
+        size_t j = i - 1;
+        if (want < n) {
+            j = static_cast<size_t>(
+                std::lower_bound(by.begin(), by.begin() + static_cast<std::ptrdiff_t>(i), ts,
+                                 [&](uint32_t at, PyObject* t) { return text_less(stamp(at), t); }) -
+                by.begin());
+        } else {
+            while (j > 0 && text_equal(stamp(by[j - 1]), ts)) --j;
+        }
+        for (size_t t = j; t < i && static_cast<size_t>(PyList_GET_SIZE(out.ptr())) < want; ++t)
+            must(PyList_Append(out.ptr(), PyList_GET_ITEM(list.ptr(), by[t])));
+        i = j;
+    }
+    return std::move(out);
+}
+
+// The events of `list` whose timestamp is at or after `since`, oldest first.
+object oldest_since(const Order& order, handle list, PyObject* since) {
+    const std::vector<uint32_t>& by = order.by_time;
+    auto from = std::lower_bound(by.begin(), by.end(), since, [&](uint32_t at, PyObject* t) {
+        return text_less(order.stamps[at].ptr(), t);
+    });
+    nb::list out;
+    for (auto it = from; it != by.end(); ++it)
+        must(PyList_Append(out.ptr(), PyList_GET_ITEM(list.ptr(), *it)));
+    return std::move(out);
+}
 
 // ev.get(key, dflt) compared with `value` by `op`.
 bool keeps(PyObject* ev, PyObject* key, PyObject* value, int op, handle dflt) {
@@ -95,11 +224,24 @@ ORV_FUNCTION(events,
              "min_generation: int | None = None, max_depth: int | None = None) -> list",
              "Filtered events, most recent first.") {
     auto& [self, event_type, source, target, since, limit, min_gen, max_dep] = args;
-    object all = private_list(events_of(self));
+    int overflow = 0;
+    long long lim = PyLong_AsLongLongAndOverflow(limit, &overflow);
+    if (overflow > 0) lim = PY_SSIZE_T_MAX;
+    if (overflow < 0) lim = 0;
+    const bool filtered = event_type != Py_None || source != Py_None || target != Py_None ||
+                          since != Py_None || min_gen != Py_None || max_dep != Py_None;
+    Loaded loaded = events_of(self);
+    const Order* order = index_of(loaded);
+    if (order && !filtered) return newest(*order, loaded.list, static_cast<Py_ssize_t>(lim));
+    // Filters compare with the host's rules, over a private list: in index
+    // order when there is an index (then the first `limit` matches are the
+    // answer), else in file order, sorted afterwards.
+    object all = order ? newest(*order, loaded.list, 0) : private_list(loaded);
     object none = nb::none(), zero = nb::int_(0);
     nb::list kept;
     const Py_ssize_t n = PyList_GET_SIZE(all.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
+        if (order && lim > 0 && PyList_GET_SIZE(kept.ptr()) >= lim) break;
         PyObject* ev = PyList_GET_ITEM(all.ptr(), i);  // held by our private list
         if (event_type != Py_None && !keeps(ev, k_type, event_type, Py_EQ, none)) continue;
         if (source != Py_None && !keeps(ev, k_source, source, Py_EQ, none)) continue;
@@ -109,17 +251,16 @@ ORV_FUNCTION(events,
         if (max_dep != Py_None && !keeps(ev, k_depth, max_dep, Py_LE, zero)) continue;
         kept.append(handle(ev));
     }
-    int overflow = 0;
-    long long lim = PyLong_AsLongLongAndOverflow(limit, &overflow);
-    if (overflow > 0) lim = PY_SSIZE_T_MAX;
-    if (overflow < 0) lim = 0;
+    if (order) return std::move(kept);
     return ordered(kept, true, static_cast<Py_ssize_t>(lim));
 }
 
 ORV_FUNCTION(export_since, "export_since(self, timestamp: str) -> list",
              "Events at or after `timestamp`, oldest first.") {
     auto& [self, timestamp] = args;
-    object all = private_list(events_of(self));
+    Loaded loaded = events_of(self);
+    if (const Order* order = index_of(loaded)) return oldest_since(*order, loaded.list, timestamp);
+    object all = private_list(loaded);
     nb::list kept;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.ptr()); ++i) {
         PyObject* ev = PyList_GET_ITEM(all.ptr(), i);  // held by our private list

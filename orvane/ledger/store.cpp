@@ -1,5 +1,5 @@
 // The store: construction, append, the cached load, and the object's native
-// state that carries its events past its own appends.
+// state, read again only where the file grew.
 #include "ledger/ledger.hpp"
 
 #include <cerrno>
@@ -22,9 +22,9 @@ bool equal(handle a, handle b) {
     return same == 1;
 }
 
-// Pauses the collector for a load: it would walk the growing list again and
+// Pauses the collector for a read: it would walk the growing list again and
 // again while finding nothing to free (decoded events form no cycles). The
-// collector is left as it was found, whether the load succeeds or fails.
+// collector is left as it was found, whether the read succeeds or fails.
 class GcPause {
 public:
     GcPause() : was_enabled_(PyGC_Disable()) {}
@@ -37,6 +37,50 @@ public:
 private:
     int was_enabled_;
 };
+
+// Marks a state as being extended for the length of a scope.
+class Extending {
+public:
+    explicit Extending(State& s) : s_(s) { s_.extending = true; }
+    ~Extending() { s_.extending = false; }
+    Extending(const Extending&) = delete;
+    Extending& operator=(const Extending&) = delete;
+
+private:
+    State& s_;
+};
+
+// The file open for reading under the shared lock, with the collector
+// paused, and what fstat says of it; all undone when the scope ends.
+class LockedRead {
+public:
+    explicit LockedRead(const files::SysPath& path)
+        : file_(files::open_file(path, O_RDONLY)), lock_(file_.get(), files::Lock::shared) {
+        if (::fstat(file_.get(), &st) != 0) files::raise_os_error(path.path());
+    }
+    int fd() const { return file_.get(); }
+    // Unlocks now, reporting a failure to do so.
+    void release() { lock_.release(); }
+
+    struct stat st;
+
+private:
+    files::Fd file_;
+    GcPause pause_;
+    files::Lock lock_;
+};
+
+// Records where the file stands after a read into `s`.
+void settle(State& s, const ReadResult& read, const struct stat& st, std::string guard) {
+    s.device = st.st_dev;
+    s.inode = st.st_ino;
+    s.size = read.size;
+    s.end = read.end;
+    s.lines = read.lines;
+    s.ends_in_cr = read.ends_in_cr;
+    s.torn_event = read.torn_event;
+    s.guard = std::move(guard);
+}
 
 }  // namespace
 
@@ -72,6 +116,108 @@ void forget(handle self) {
 
 // ------------------------------------------------------------------ loading
 
+namespace {
+
+// Makes `state` the object's, with `_cache` and `_cache_key` showing it.
+Loaded adopt(handle self, const StatePtr& state, handle key) {
+    setattr(self, k_cache, state->events);
+    setattr(self, k_cache_key, key);
+    if (state_of(self) != state) install(self, state);
+    return {state->events, state};
+}
+
+// Whether `s` may stand for the file from where it ends: read natively, not
+// being filled by a call up the stack, its list as it left it, and what
+// decides validity (the protocol's functions, the registry, the required
+// fields) as it was. A torn last line that gave an event is read again by a
+// full load rather than taken back out of the indexes.
+bool extendable(const State& s, handle cache) {
+    return s.native && !s.extending && !s.torn_event && (cache.is_none() || cache.is(s.events)) &&
+           PyList_CheckExact(s.events.ptr()) &&
+           static_cast<size_t>(PyList_GET_SIZE(s.events.ptr())) == s.order.size() &&
+           reads_natively() && equal(s.rules, rules_now());
+}
+
+// Reads what was appended since `s` was read, if the file is provably `s`'s
+// file grown by appends: same device and inode, no shorter, and the last
+// line before the old end (with any blank lines after it) byte for byte as
+// it was. Under the lock protocol nothing before the end of an append-only
+// file changes, and a truncation, a replacement or a rewrite changes that
+// line or its place. False (and `s` untouched) when the file is not that.
+bool read_appended(handle self, const StatePtr& s, const files::SysPath& path, handle key) {
+    Extending busy(*s);
+    Sink batch{nb::list()};
+    ReadResult read;
+    std::string guard;
+    struct stat st;
+    {
+        LockedRead file(path);
+        st = file.st;
+        if (st.st_dev != s->device || st.st_ino != s->inode || st.st_size < s->size) return false;
+        const off_t guard_start = s->end - static_cast<off_t>(s->guard.size());
+        if (read_span(file.fd(), guard_start, s->end, path.path()) != s->guard) return false;
+        read = read_lines(file.fd(), path.path(),
+                          ReadFrom{s->end, s->lines, s->ends_in_cr, guard_start}, batch);
+        if (!read.native) return false;
+        guard = read_span(file.fd(), read.guard_start, read.end, path.path());
+        file.release();
+    }
+    // Into the state: nothing here runs host code. A digest that a call up
+    // the stack is reading is left to it; the state makes a new one on use.
+    if (s->digest && digest_busy(*s->digest)) s->digest = nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(batch.list.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* ev = PyList_GET_ITEM(batch.list.ptr(), i);
+        if (PyList_Append(s->events.ptr(), ev) < 0) {
+            s->native = false;  // no longer what the indexes say: replaced next time
+            raise_current();
+        }
+        s->order.add(ev);
+        if (s->digest) digest_add(*s->digest, ev);
+    }
+    s->order.finish();
+    settle(*s, read, st, std::move(guard));
+    s->key = nb::borrow(key);
+    adopt(self, s, key);
+    log_warnings(read.warnings, path.path());
+    return true;
+}
+
+// Reads the whole file into a new state.
+Loaded read_all(handle self, const files::SysPath& path, handle key) {
+    auto fresh = std::make_shared<State>();
+    fresh->events = nb::list();
+    fresh->rules = rules_now();
+    fresh->digest = new_digest();
+    Sink sink{fresh->events, &fresh->order, fresh->digest.get()};
+    ReadResult read;
+    std::string guard;
+    struct stat st;
+    {
+        LockedRead file(path);
+        st = file.st;
+        read = read_lines(file.fd(), path.path(), ReadFrom{}, sink);
+        if (read.native) guard = read_span(file.fd(), read.guard_start, read.end, path.path());
+        file.release();
+    }
+    fresh->native = read.native;
+    if (read.native) {
+        fresh->order.finish();
+    } else {
+        fresh->order = Order();
+        fresh->digest = nullptr;
+    }
+    settle(*fresh, read, st, std::move(guard));
+    fresh->key = nb::borrow(key);
+    Loaded loaded = adopt(self, fresh, key);
+    // Warnings go out once the file is unlocked and the object is in order:
+    // a handler may read or append to this very ledger.
+    log_warnings(read.warnings, path.path());
+    return loaded;
+}
+
+}  // namespace
+
 Loaded load_cached(handle self) {
     const files::SysPath path = sys_path(self);
     struct stat st;
@@ -85,6 +231,9 @@ Loaded load_cached(handle self) {
         forget(self);
         return {nb::list(), nullptr, true};
     }
+    // The key is taken before the file is opened: a writer appending after
+    // the stat leaves more events than the key describes, and the next call,
+    // seeing another key, reads on from where this read ended.
     object key = files::stat_key(st);
 
     object cache = getattr(self, k_cache);
@@ -92,37 +241,13 @@ Loaded load_cached(handle self) {
     if (!cache.is_none() && equal(getattr(self, k_cache_key), key))
         return {cache, state && state->events.is(cache) ? state : nullptr};
 
-    // Only our own appends changed the file since the state's list was made,
-    // and what decides validity is as it was then: the list is the file's.
-    if (cache.is_none() && state && !state->rules.is_none() && equal(state->key, key) &&
-        reads_natively() && equal(state->rules, rules_now())) {
-        setattr(self, k_cache, state->events);
-        setattr(self, k_cache_key, key);
-        return {state->events, state};
+    if (state && extendable(*state, cache)) {
+        if (equal(state->key, key)) return adopt(self, state, key);
+        if (st.st_dev == state->device && st.st_ino == state->inode && st.st_size > state->size &&
+            read_appended(self, state, path, key))
+            return {state->events, state};
     }
-
-    object rules = rules_now();
-    files::Fd file = files::open_file(path, O_RDONLY);
-    ReadResult read;
-    {
-        GcPause pause;
-        files::Lock lock(file.get(), files::Lock::shared);
-        read = read_events(file.get(), path.path());
-        lock.release();
-    }
-    auto fresh = std::make_shared<State>();
-    fresh->events = read.events;
-    fresh->key = key;
-    fresh->native = read.native;
-    // A load that met a malformed line is not carried: a reload warns again.
-    fresh->rules = read.native && read.warnings.empty() ? rules : object(nb::none());
-    setattr(self, k_cache, fresh->events);
-    setattr(self, k_cache_key, key);
-    install(self, fresh);
-    // Warnings go out once the file is unlocked and the object is in order:
-    // a handler may read or append to this very ledger.
-    log_warnings(read.warnings, path.path());
-    return {fresh->events, fresh};
+    return read_all(self, path, key);
 }
 
 Loaded events_of(handle self) {
@@ -161,6 +286,9 @@ ORV_FUNCTION(ledger_init, "__init__(self, path: str | Path) -> None",
     return nb::none();
 }
 
+// The cache is cleared; the object's state stays, so that the next read
+// takes only the new line (and whatever others appended meanwhile) from the
+// file, as the file holds it.
 ORV_FUNCTION(append, "append(self, event: dict) -> None",
              "Validate one event and append it as one line under an exclusive lock.") {
     auto& [self_arg, ev_arg] = args;
@@ -175,44 +303,9 @@ ORV_FUNCTION(append, "append(self, event: dict) -> None",
     Py_ssize_t size;
     const char* bytes = PyUnicode_AsUTF8AndSize(line.ptr(), &size);
     if (!bytes) raise_current();
-
-    // What this object last knew of the file, to carry its events over: the
-    // state's list, if `_cache` still shows it or was cleared by an append.
-    StatePtr state = state_of(self);
-    if (state && !state->rules.is_none()) {
-        object cache = getattr(self, k_cache);
-        if (!cache.is_none() &&
-            (!cache.is(state->events) || !equal(getattr(self, k_cache_key), state->key)))
-            state = nullptr;
-    } else {
-        state = nullptr;
-    }
-
-    const files::Appended written = files::append_line(
-        sys_path(self), std::string_view(bytes, static_cast<size_t>(size)), true);
-    object key_before = files::stat_key(written.before), key_after = files::stat_key(written.after);
-
+    files::append_line(sys_path(self), std::string_view(bytes, static_cast<size_t>(size)), true);
     setattr(self, k_cache, nb::none());
     setattr(self, k_cache_key, nb::none());
-
-    // Keep our events for the next load when nobody else wrote in between:
-    // the file is then exactly what we knew plus our line. Only a line that
-    // reads back as one object qualifies; anything else (a serialiser that
-    // wrote several physical lines, say) is left to a full load to judge.
-    const size_t body = static_cast<size_t>(size - 1);
-    const bool one_line = !std::memchr(bytes, '\n', body) && !std::memchr(bytes, '\r', body);
-    if (one_line && state && state_of(self) == state && equal(state->key, key_before) &&
-        equal(state->rules, rules_now())) {
-        json::Decoder decoder;
-        object back = nb::steal(decoder.decode(bytes, body));
-        if (back.is_valid() && PyDict_CheckExact(back.ptr())) {
-            event::Rules rules(table.proto.get(k_required_fields), table.proto.get(k_event_types));
-            if (rules.check(back.ptr())) must(PyList_Append(state->events.ptr(), back.ptr()));
-            state->key = key_after;
-            return nb::none();
-        }
-    }
-    forget(self);
     return nb::none();
 }
 
