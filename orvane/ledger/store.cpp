@@ -275,10 +275,13 @@ ORV_FUNCTION(ledger_init, "__init__(self, path: str | Path) -> None",
     auto& [self, path_arg] = args;
     object path = pathlib_Path(handle(path_arg));
     setattr(self, k_path, path);
-    getattr(getattr(path, k_parent), k_mkdir)(nb::arg("parents") = true,
-                                               nb::arg("exist_ok") = true);
+    // path.parent.mkdir(parents=True, exist_ok=True), which does nothing
+    // where the parent is a directory already: asked natively first.
+    const files::SysPath sys(path);
+    if (!files::parent_is_directory(sys))
+        getattr(getattr(path, k_parent), k_mkdir)(nb::arg("parents") = true,
+                                                   nb::arg("exist_ok") = true);
     // Create the file only where nothing stands yet.
-    const files::SysPath sys = sys_path(self);
     files::Fd file = files::try_open(sys, O_WRONLY | O_CREAT | O_EXCL);
     if (!file.valid() && errno != EEXIST) files::raise_os_error(sys.path());
     setattr(self, k_cache, nb::none());

@@ -58,6 +58,14 @@ void Fd::close(handle path) {
     if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) raise_os_error(path);
 }
 
+bool parent_is_directory(const SysPath& path) {
+    const std::string text(path.c_str());
+    const size_t slash = text.rfind('/');
+    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : text.substr(0, slash);
+    struct stat st;
+    return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 Fd try_open(const SysPath& path, int flags, mode_t mode) {
     for (;;) {
         const int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);

@@ -50,6 +50,10 @@ private:
     int fd_ = -1;
 };
 
+// Whether the directory holding `path` (its parent as pathlib names it)
+// exists as a directory now.
+bool parent_is_directory(const SysPath& path);
+
 // open(2) with O_CLOEXEC, retried on EINTR; OSError naming `path` on failure.
 Fd open_file(const SysPath& path, int flags, mode_t mode = 0666);
 // The same, returning an invalid Fd (errno set) instead of raising.
