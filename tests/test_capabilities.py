@@ -232,14 +232,14 @@ class TestLoadUrl:
 
 # ------------------------------------------------------------------ detection
 
-def build(base, spec, anchor=None):
-    """Makes the tree `spec` under `base`: a dict maps names to subtrees, a
+def build(base, layout, anchor=None):
+    """Makes the tree `layout` under `base`: a dict maps names to subtrees, a
     str is file content, ("link", target) a symbolic link (a target "@x" is
     x below `anchor`), ("mode", m, dict) a directory whose mode is set once it
     is filled. Returns the modes to set, innermost first."""
     anchor = anchor or base
     modes = []
-    for name, node in spec.items():
+    for name, node in layout.items():
         path = os.path.join(base, name)
         if isinstance(node, str):
             with open(path, "w") as f:
@@ -325,11 +325,11 @@ class TestAutoDetect:
             try:
                 walked = {f"z{i}": {"y": {"capability-map.json": "{}"}} for i in range(12)}
                 walked["u"] = {"sub": {"capability-map.json": ("link", "@locked/f")}}
-                spec = {"locked": ("mode", 0o000, {"f": "{}"}),
+                layout = {"locked": ("mode", 0o000, {"f": "{}"}),
                         "a": {"t": {"capability-map.json": ("link", "@locked/f"),
                                     "sub": {"capability-map.json": "{}"}}},
                         "b": walked}
-                for path, mode in build(base, spec):
+                for path, mode in build(base, layout):
                     os.chmod(path, mode)
                 # Keep only the siblings walked after "u" in the search of "b"
                 # (listed before it): that search must end in "u" first.
@@ -414,12 +414,12 @@ def differential_walks():
 
     @settings(max_examples=150, deadline=None, derandomize=True, database=None)
     @given(tree_specs(), st.booleans(), st.sampled_from(["none", "file", "dir"]))
-    def check(spec, relative, git):
+    def check(layout, relative, git):
         base = tempfile.mkdtemp()
         sandbox = os.path.join(base, "home", "work")
         os.makedirs(sandbox)
         try:
-            root = {"locked": ("mode", 0o000, {"capability-map.json": "{}"}), "g": spec}
+            root = {"locked": ("mode", 0o000, {"capability-map.json": "{}"}), "g": layout}
             if git != "none":
                 root[".git"] = "" if git == "file" else {}
             for path, mode in build(sandbox, {"top": root}):
@@ -435,7 +435,7 @@ def differential_walks():
                     target = os.path.join(sandbox, target)
                 ours = cap.auto_detect_capability_map(target)
                 theirs = ref.auto_detect(target)
-                assert ours == theirs, (spec, target, ours, theirs)
+                assert ours == theirs, (layout, target, ours, theirs)
         finally:
             os.chdir("/")
             unlock(base)

@@ -79,7 +79,7 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
 
 object host_module(const Name& name) {
     // sys.modules as it stands, as a module global naming the module would
-    // see it. (PyImport_GetModule also asks the module's spec whether it is
+    // see it. (PyImport_GetModule also asks the module's __spec__ whether it is
     // still initialising, which costs more than the rest of a typical call.)
     PyObject* module = nullptr;
     if (PyDict_GetItemRef(PyImport_GetModuleDict(), name, &module) < 0) raise_current();
