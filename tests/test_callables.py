@@ -7,6 +7,7 @@ import importlib
 import importlib.machinery
 import importlib.util
 import inspect
+import os
 import pkgutil
 import subprocess
 
@@ -263,7 +264,9 @@ print("calls", calls)
 def test_hostile_arguments_never_crash(tmp_path):
     """Arguments whose dunders raise, answer inconsistently, or clear and free what the
     native code is reading: every public function survives them (any exception is fine)."""
-    env = {"HOME": str(tmp_path), "PATH": "", "LANG": "C.UTF-8", "NO_PROXY": "*"}
+    # The host's environment (a sanitizer's preloads included), with no programs
+    # to start and a home of its own.
+    env = {**os.environ, "HOME": str(tmp_path), "PATH": "", "LANG": "C.UTF-8", "NO_PROXY": "*"}
     out = run_in_child(f"import os; os.chdir({str(tmp_path)!r})\n" + HOSTILE_PASS,
                        timeout=600, env=env)
     assert int(out.split()[-1]) > 100
