@@ -53,10 +53,16 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
         return nullptr;
     }
     const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    std::vector<PyObject*> stack(static_cast<size_t>(total) + 1);
+    PyObject* small[16];
+    std::vector<PyObject*> large;
+    PyObject** stack = small;
+    if (total >= 16) {
+        large.resize(static_cast<size_t>(total) + 1);
+        stack = large.data();
+    }
     stack[0] = self;
-    for (Py_ssize_t i = 0; i < total; ++i) stack[static_cast<size_t>(i) + 1] = args[i];
-    PyObject* result = PyObject_Vectorcall(init, stack.data(), static_cast<size_t>(nargs) + 1, kwnames);
+    for (Py_ssize_t i = 0; i < total; ++i) stack[i + 1] = args[i];
+    PyObject* result = PyObject_Vectorcall(init, stack, static_cast<size_t>(nargs) + 1, kwnames);
     Py_DECREF(init);
     if (!result) {
         Py_DECREF(self);
