@@ -6,6 +6,7 @@
 // for on the terminal when an instance is created. Timestamps come from the
 // module's own `_now_iso`, and the host's open, print, input, PyYAML and
 // pathlib are looked up when called, so patches of any of them take effect.
+#include "support/files.hpp"
 #include "support/host.hpp"
 
 namespace {
@@ -136,8 +137,12 @@ void close_after_failure(handle file) {
 ORV_FUNCTION(save, "save(self, path: str) -> None",
              "Write the goal file at `path`, creating missing directories.") {
     auto& [self, path] = args;
-    object parent = getattr(pathlib_Path(handle(path)), k_parent);
-    getattr(parent, k_mkdir)(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    // Path(path).parent.mkdir(parents=True, exist_ok=True), which does nothing
+    // where the parent is a directory already: asked natively first.
+    if (!files::parent_is_directory(files::SysPath(path))) {
+        object parent = getattr(pathlib_Path(handle(path)), k_parent);
+        getattr(parent, k_mkdir)(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    }
     object data = call_method(self, k_to_dict);
     object text = yaml_dump(data, nb::arg("default_flow_style") = false,
                             nb::arg("sort_keys") = false);
