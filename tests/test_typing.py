@@ -15,9 +15,9 @@ PACKAGE = Path(orvane.__file__).parent
 
 
 def generator():
-    spec = importlib.util.spec_from_file_location("gen_stubs", ROOT / "tools" / "gen_stubs.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location("gen_stubs", ROOT / "tools" / "gen_stubs.py")
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return module
 
 
