@@ -102,7 +102,8 @@ class TestConcurrentProcesses:
             mine.append(ev["id"])
             got = led._load_all()
             assert [e["id"] for e in got if e["source"] == "main"] == mine
-            assert led.size() == len(got)
+            # The writers may append between the two reads, never take away.
+            assert led.size() >= len(got)
         for w in writers:
             finish(w)
         assert led.size() == 90

@@ -96,9 +96,16 @@ class Other:
         assert self.proc.stdout.readline() == "ok\n"
 
     def close(self):
-        self.proc.stdin.close()
-        assert self.proc.wait(timeout=60) == 0
-        self.proc.stdout.close()
+        try:
+            self.proc.stdin.close()
+            code = self.proc.wait(timeout=60)
+        finally:
+            # Whatever happened, no process or pipe outlives the test.
+            if self.proc.poll() is None:
+                self.proc.kill()
+                self.proc.wait()
+            self.proc.stdout.close()
+        assert code == 0
 
 
 STAMPS = [f"2026-01-01T00:00:{n:02d}+00:00" for n in range(6)]
@@ -145,10 +152,12 @@ class LedgerMachine(RuleBasedStateMachine):
         self.tick = 1_700_000_000_000_000_000
 
     def teardown(self):
-        self.other.close()
-        for name in self.registered:
-            protocol._EVENT_TYPES.discard(name)
-        self.dir.cleanup()
+        try:
+            self.other.close()
+        finally:
+            for name in self.registered:
+                protocol._EVENT_TYPES.discard(name)
+            self.dir.cleanup()
 
     def changed(self):
         # Every change gets a modification time of its own, as changes a clock tick
