@@ -41,22 +41,13 @@ Host pathlib_Path{"pathlib", "Path"};
 
 PyObject* original_save_question = nullptr;  // seed.save_question when this module loaded
 
-// Iterates `iterable` as a host `for` loop does.
-template <typename Each>
-void for_each(handle iterable, Each each) {
-    object it = own(PyObject_GetIter(iterable.ptr()));
-    while (PyObject* next = PyIter_Next(it.ptr())) each(nb::steal(next));
-    if (PyErr_Occurred()) raise_current();
-}
-
 // `a or b`: a when it is truthy, else b.
 object either(object a, object b) { return truth(a.ptr()) ? std::move(a) : std::move(b); }
 
 // save_question as this module sees it now: our global when it was replaced
 // here, else the seed module's attribute (so a patch of either is called).
 object save_question_fn() {
-    object mine = mod.get(k_save_question);
-    return mine.ptr() == original_save_question ? seeds.get(k_save_question) : mine;
+    return mod.followed(k_save_question, original_save_question, seeds);
 }
 
 // ------------------------------------------------------------------ forge

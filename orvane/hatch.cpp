@@ -55,19 +55,13 @@ struct Imported {
 };
 Imported& imported = *new Imported();
 
-// A sibling's name as this module sees it now: our global when it was
-// replaced here, else the home module's attribute.
-object sibling(const Name& name, const object& original, const Module& home) {
-    object mine = mod.get(name);
-    return mine.is(original) ? home.get(name) : mine;
-}
 object load_questions(handle dir) {
-    return sibling(k_load_questions, imported.load_questions, seed_home)(dir);
+    return mod.followed(k_load_questions, imported.load_questions, seed_home)(dir);
 }
 object save_question(handle question, handle dir) {
-    return sibling(k_save_question, imported.save_question, seed_home)(question, dir);
+    return mod.followed(k_save_question, imported.save_question, seed_home)(question, dir);
 }
-object get_seed() { return sibling(k_get_seed, imported.get_seed, seed_home)(); }
+object get_seed() { return mod.followed(k_get_seed, imported.get_seed, seed_home)(); }
 
 // ------------------------------------------------------------------ helpers
 
@@ -82,7 +76,7 @@ bool non_empty_str(PyObject* v) { return PyUnicode_Check(v) && PyUnicode_GET_LEN
 // The seed test: named as the built-in seed, generation 0 (a missing one does
 // not count) and "immutable" the boolean true itself.
 bool is_seed(handle question) {
-    object seed = sibling(k_SEED_QUESTION, imported.SEED_QUESTION, seed_home);
+    object seed = mod.followed(k_SEED_QUESTION, imported.SEED_QUESTION, seed_home);
     object seed_name = own(PyObject_GetItem(seed.ptr(), k_name));
     object name = get(question, k_name, nb::none());
     int same = PyObject_RichCompareBool(name.ptr(), seed_name.ptr(), Py_EQ);
@@ -132,7 +126,7 @@ void create_ledger(handle dest) {
 }
 
 void save_goal(handle goal_text, handle owner, handle dest) {
-    object goal = sibling(k_Goal, imported.Goal, goal_home)(goal_text, owner);
+    object goal = mod.followed(k_Goal, imported.Goal, goal_home)(goal_text, owner);
     call_method(goal, k_save, text(join(dest, "goal.yaml")));
 }
 

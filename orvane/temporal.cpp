@@ -49,8 +49,7 @@ struct Clock {
 Clock& imported = *new Clock();
 
 object datetime_class(const Name& name, const object& original) {
-    object mine = mod.get(name);
-    return mine.is(original) ? getattr(host_module(k_datetime), name) : mine;
+    return mod.followed(name, original, [&] { return getattr(host_module(k_datetime), name); });
 }
 
 // datetime.now(timezone.utc)

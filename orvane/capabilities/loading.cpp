@@ -62,11 +62,8 @@ ORV_FUNCTION(load, "load(self) -> dict",
         return getattr(h, k_data);
     }
     object scheme = getattr(urlparse(source), k_scheme);
-    const bool url = PyUnicode_Check(scheme.ptr()) && (PyUnicode_CompareWithASCIIString(
-                                                           scheme.ptr(), "http") == 0 ||
-                                                       PyUnicode_CompareWithASCIIString(
-                                                           scheme.ptr(), "https") == 0);
-    setattr(h, k_data, call_method(h, url ? k_load_url : k_load_file, source));
+    setattr(h, k_data,
+            call_method(h, http::is_web_scheme(scheme) ? k_load_url : k_load_file, source));
     return getattr(h, k_data);
 }
 
@@ -113,9 +110,7 @@ ORV_FUNCTION(load_url, "_load_url(url: str) -> dict",
         object text = call_method(response.read(), k_decode, "utf-8");
         object data = json::loads(text);
         response.close();
-        if (!data.is_none() && !PyDict_CheckExact(data.ptr()))
-            raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", type_name(data.ptr()));
-        return data;
+        return returning(std::move(data), &PyDict_Type);
     } catch (nb::python_error& e) {
         if (!is_a(e, PyExc_Exception)) throw;
         log_warning(kFailed, handle(url), e.value());

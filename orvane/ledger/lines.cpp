@@ -14,6 +14,8 @@
 // is still at it), which is parsed as it stands but read again next time.
 #include "ledger/ledger.hpp"
 
+#include "support/utf8.hpp"
+
 #include <cerrno>
 #include <cstring>
 
@@ -22,11 +24,6 @@
 namespace orv::ledger {
 
 namespace {
-
-// Host's str.strip() whitespace within ASCII.
-inline bool ascii_space(unsigned char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f);
-}
 
 // Errors that make a line malformed: what the decoder raises for text that
 // is not JSON, for JSON that is not an object, and for nesting deeper than
@@ -72,8 +69,8 @@ public:
             const char* a = p;
             const char* b = eol;
             p = next;
-            while (a < b && ascii_space(static_cast<unsigned char>(*a))) ++a;
-            while (b > a && ascii_space(static_cast<unsigned char>(b[-1]))) --b;
+            while (a < b && utf8::ascii_space(static_cast<unsigned char>(*a))) ++a;
+            while (b > a && utf8::ascii_space(static_cast<unsigned char>(b[-1]))) --b;
             const Py_ssize_t before = PyList_GET_SIZE(sink_.list.ptr());
             if (a != b) line(std::string_view(a, static_cast<size_t>(b - a)));
             if (complete) {

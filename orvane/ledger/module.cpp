@@ -6,8 +6,7 @@ namespace orv::ledger {
 ModuleTable& table = *new ModuleTable();
 
 object protocol_fn(const Name& name, const object& original) {
-    object mine = table.mod.get(name);
-    return mine.is(original) ? table.proto.get(name) : mine;
+    return table.mod.followed(name, original, table.proto);
 }
 
 bool reads_natively() {

@@ -40,11 +40,6 @@ object item(handle map, const Name& key) { return own(PyObject_GetItem(map.ptr()
 // value[:limit], by the value's own slicing.
 object head(handle value, Py_ssize_t limit) { return own(PySequence_GetSlice(value.ptr(), 0, limit)); }
 
-bool is_web_scheme(handle scheme) {
-    return PyUnicode_Check(scheme.ptr()) && (PyUnicode_CompareWithASCIIString(scheme.ptr(), "http") == 0 ||
-                                             PyUnicode_CompareWithASCIIString(scheme.ptr(), "https") == 0);
-}
-
 // Refuses a scheme other than http and https with the error urllib raises for
 // schemes it has no handler for, "<urlopen error unknown url type: ...>": a
 // URL named by a page or a user must never read local files (file:) or reach
@@ -97,7 +92,7 @@ object fetch_page(handle url, handle timeout, handle max_bytes, handle result) {
 
     object prepared = http::make_request(request);
     object scheme = getattr(prepared, k_type);
-    if (!is_web_scheme(scheme)) refuse_scheme(scheme);
+    if (!http::is_web_scheme(scheme)) refuse_scheme(scheme);
 
     http::Response response(http::open(prepared, request));
     // A redirect may lead elsewhere (urllib follows http to ftp): refuse the
@@ -105,7 +100,7 @@ object fetch_page(handle url, handle timeout, handle max_bytes, handle result) {
     PyObject* final_url = nullptr;
     must(PyObject_GetOptionalAttr(response.get().ptr(), k_url, &final_url));
     object final_scheme = final_url ? scheme_of(nb::steal(final_url)) : object(nb::none());
-    if (!final_scheme.is_none() && !is_web_scheme(final_scheme)) refuse_scheme(final_scheme);
+    if (!final_scheme.is_none() && !http::is_web_scheme(final_scheme)) refuse_scheme(final_scheme);
 
     set_item(result, k_status, getattr(response.get(), k_status));
     object raw = call_method(response.get(), k_read, max_bytes);

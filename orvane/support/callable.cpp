@@ -74,8 +74,7 @@ const char* qualname_of(FunctionObject* fn) {
 void wrong_type(PyObject* function, int i, PyTypeObject* expected, PyObject* value) {
     FunctionObject* fn = as_function(function);
     const char* param = PyUnicode_AsUTF8(PyTuple_GET_ITEM(fn->names, i));
-    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-          param ? param : "?", expected->tp_name, type_name(value));
+    wrong_argument(param ? param : "?", expected, value);
 }
 
 namespace {
@@ -199,7 +198,7 @@ void bind(PyObject* function, PyObject* const* args, Py_ssize_t nargs, PyObject*
 void check_return(const DeclView& decl, PyObject* value) {
     PyTypeObject* type = exact_type(decl.return_conv);
     if (!type || value == Py_None || Py_IS_TYPE(value, type)) return;
-    raise(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, type_name(value));
+    returning(nb::borrow(value), type);
 }
 
 void restore_exception() noexcept {
@@ -337,16 +336,16 @@ object build_signature(FunctionObject* fn) {
                                                                : k_KEYWORD_ONLY.ptr();
         object kwargs = own(PyDict_New());
         if (p.has_default())
-            must(PyDict_SetItem(kwargs.ptr(), k_default, PyTuple_GET_ITEM(fn->defaults, i)));
+            set_item(kwargs, k_default, handle(PyTuple_GET_ITEM(fn->defaults, i)));
         if (!p.annotation.empty())
-            must(PyDict_SetItem(kwargs.ptr(), k_annotation, annotation_object(p.annotation, ns).ptr()));
+            set_item(kwargs, k_annotation, annotation_object(p.annotation, ns));
         object args = nb::make_tuple(handle(PyTuple_GET_ITEM(fn->names, i)),
                                      own(PyObject_GetAttr(parameter.ptr(), kind)));
         params.append(own(PyObject_Call(parameter.ptr(), args.ptr(), kwargs.ptr())));
     }
     object kwargs = own(PyDict_New());
     if (!d.returns.empty())
-        must(PyDict_SetItem(kwargs.ptr(), k_return_annotation, annotation_object(d.returns, ns).ptr()));
+        set_item(kwargs, k_return_annotation, annotation_object(d.returns, ns));
     object signature = own(PyObject_GetAttr(inspect.ptr(), k_Signature));
     object args = nb::make_tuple(params);
     return own(PyObject_Call(signature.ptr(), args.ptr(), kwargs.ptr()));

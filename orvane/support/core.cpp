@@ -26,10 +26,23 @@ void Name::intern_all() {
     }
 }
 
+void call_quietly(handle target, PyObject* method) noexcept {
+    PyObject* saved = PyErr_GetRaisedException();
+    if (PyObject* result = PyObject_CallMethodNoArgs(target.ptr(), method))
+        Py_DECREF(result);
+    else
+        PyErr_Clear();
+    PyErr_SetRaisedException(saved);
+}
+
 void expect(PyObject* value, PyTypeObject* type, const char* param, bool optional) {
     if (Py_IS_TYPE(value, type) || (optional && value == Py_None)) return;
+    wrong_argument(param, type, value);
+}
+
+void wrong_argument(const char* param, PyTypeObject* expected, PyObject* value) {
     raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-          param, type->tp_name, type_name(value));
+          param, expected->tp_name, type_name(value));
 }
 
 // A number is anything the host's numeric conversions accept without parsing

@@ -40,11 +40,18 @@ inline void must(int status) {
 // Sets an exception with a printf-style message (PyErr_Format) and throws it.
 [[noreturn]] void raise(PyObject* type, const char* fmt, ...);
 
+// target.method() for its effect only, as clean-up does it: what it returns
+// or raises is dropped, and the exception in flight, if any, stays the one
+// the caller sees (a `with` block closing after a failure).
+void call_quietly(handle target, PyObject* method) noexcept;
+
 // ------------------------------------------------------------ conversions
 
 // The parameter must be exactly `type` (or None where `optional`); anything
-// else raises "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
+// else raises wrong_argument's TypeError.
 void expect(PyObject* value, PyTypeObject* type, const char* param, bool optional = false);
+// "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
+[[noreturn]] void wrong_argument(const char* param, PyTypeObject* expected, PyObject* value);
 
 // Integer parameters: any number, converted with the host's int() (floats
 // truncate). Anything that is not a number raises TypeError.
@@ -57,6 +64,15 @@ bool truth(PyObject* value);
 // Return checks: a value that is not exactly `type` (None passes) raises
 // "Expected %s, got %.200s".
 object returning(object value, PyTypeObject* type);
+
+// Iterates `iterable` as a host `for` loop does, calling `each(item)` with
+// an owned reference to each item; errors of the iteration propagate.
+template <typename Each>
+void for_each(handle iterable, Each&& each) {
+    object it = own(PyObject_GetIter(iterable.ptr()));
+    while (PyObject* next = PyIter_Next(it.ptr())) each(nb::steal(next));
+    if (PyErr_Occurred()) raise_current();
+}
 
 // mapping.get(key, default): exact dicts directly, other maps through their
 // own `get`. Returns a new reference to the value or to `dflt`.

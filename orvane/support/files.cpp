@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -18,7 +19,7 @@ namespace orv::files {
 namespace {
 
 Name k_fcntl{"fcntl"}, k_flock{"flock"}, k_LOCK_SH{"LOCK_SH"}, k_LOCK_EX{"LOCK_EX"},
-    k_LOCK_UN{"LOCK_UN"};
+    k_LOCK_UN{"LOCK_UN"}, k_mkdir{"mkdir"}, k_parent{"parent"};
 
 // fcntl.flock(fd, fcntl.<operation>) as the host module holds them now.
 void flock(int fd, const Name& operation) {
@@ -52,6 +53,10 @@ Fd::~Fd() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+void Fd::reset() noexcept {
+    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+}
+
 void Fd::close(handle path) {
     const int fd = fd_;
     fd_ = -1;
@@ -65,6 +70,12 @@ bool parent_is_directory(const SysPath& path) {
     struct stat st;
     return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
+
+void make_directories(handle directory) {
+    getattr(directory, k_mkdir)(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+}
+
+void make_parent_directories(handle path) { make_directories(getattr(path, k_parent)); }
 
 Fd try_open(const SysPath& path, int flags, mode_t mode) {
     for (;;) {

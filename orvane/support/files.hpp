@@ -45,6 +45,8 @@ public:
     bool valid() const { return fd_ >= 0; }
     // Closes now and reports a failure (a write the system could not finish).
     void close(handle path);
+    // Closes now, quietly: for descriptors only read from. Needs no host.
+    void reset() noexcept;
 
 private:
     int fd_ = -1;
@@ -53,6 +55,19 @@ private:
 // Whether the directory holding `path` (its parent as pathlib names it)
 // exists as a directory now.
 bool parent_is_directory(const SysPath& path);
+
+// directory.mkdir(parents=True, exist_ok=True), through the path object's
+// own mkdir; raises what mkdir raises.
+void make_directories(handle directory);
+// The same for the directory holding the path object `path` (path.parent).
+void make_parent_directories(handle path);
+// make_parent_directories(path_object()), which does nothing where the
+// parent is a directory already: that is asked natively first, so the
+// common case builds no path object and makes no host call.
+template <typename PathObject>
+void ensure_parent(const SysPath& path, PathObject&& path_object) {
+    if (!parent_is_directory(path)) make_parent_directories(path_object());
+}
 
 // open(2) with O_CLOEXEC, retried on EINTR; OSError naming `path` on failure.
 Fd open_file(const SysPath& path, int flags, mode_t mode = 0666);

@@ -137,10 +137,6 @@ object Module::get(const Name& name) const {
     return nb::borrow(v);
 }
 
-void Module::set(const char* name, handle value) const {
-    must(PyDict_SetItemString(dict_, name, value.ptr()));
-}
-
 object Module::make(const Def& def, const char* qualprefix) const {
     return make_function(def, handle(name_), qualprefix, handle(dict_));
 }
@@ -216,14 +212,14 @@ ClassBuilder& ClassBuilder::field_factory(const char* name, const char* annotati
     annotations_[name] = annotation_object(annotation, handle(module_.dict()));
     object field = getattr(host_module(k_dataclasses), k_field);
     object kwargs = own(PyDict_New());
-    must(PyDict_SetItem(kwargs.ptr(), k_default_factory, factory.ptr()));
+    set_item(kwargs, k_default_factory, factory);
     object args = own(PyTuple_New(0));
     ns_[name] = own(PyObject_Call(field.ptr(), args.ptr(), kwargs.ptr()));
     return *this;
 }
 
 object ClassBuilder::build() {
-    if (annotations_.size()) ns_["__annotations__"] = annotations_;
+    if (annotations_.size()) set_item(ns_, k_annotations, annotations_);
     object bases = own(PyList_AsTuple(bases_.ptr()));
     object prepared = call_method(host_module(k_types), k_prepare_class, name_, bases);
     object meta = nb::borrow(PyTuple_GET_ITEM(prepared.ptr(), 0));
@@ -276,6 +272,12 @@ object utc_now_text() {
 }
 
 }  // namespace
+
+object utc_now() {
+    object datetime = host_module(k_datetime);
+    object timezone_class = getattr(datetime, k_timezone);
+    return call_method(getattr(datetime, k_datetime), k_now, getattr(timezone_class, k_utc));
+}
 
 // datetime.datetime.now(datetime.timezone.utc).isoformat(), looked up in the
 // datetime module now. While both classes are the host's own built-ins, the

@@ -9,6 +9,7 @@
 
 #include "support/callable.hpp"
 
+#include <concepts>
 #include <initializer_list>
 #include <utility>
 #include <vector>
@@ -80,7 +81,18 @@ public:
 
     // The module global `name` as it stands now (AttributeError when absent).
     object get(const Name& name) const;
-    void set(const char* name, handle value) const;
+    // A name this module re-exports from where it lives: our global when it
+    // was replaced here (it is no longer `original`, what we exported), else
+    // `home()`, the name where it lives as it stands now. A patch in either
+    // place is so called, as it would be for Python code.
+    template <std::invocable Home>
+    object followed(const Name& name, handle original, Home&& home) const {
+        object mine = get(name);
+        return mine.is(original) ? home() : mine;
+    }
+    object followed(const Name& name, handle original, const Module& home) const {
+        return followed(name, original, [&] { return home.get(name); });
+    }
     PyObject* dict() const { return dict_; }
     handle name() const { return handle(name_); }
 
@@ -124,8 +136,6 @@ public:
     // __init__, __eq__ and __repr__.
     object build_dataclass();
 
-    const char* name() const { return name_; }
-
 private:
     object function(const Def& def) const;
     const Module& module_;
@@ -161,6 +171,9 @@ object get_logger(const char* name);
 
 // -------------------------------------------------------------------- time
 
+// datetime.datetime.now(datetime.timezone.utc), from the datetime module as
+// it stands now.
+object utc_now();
 // The current UTC time as the host's isoformat() writes an aware datetime.
 object now_iso();
 // `_now_iso() -> str`, for every module that exports one.

@@ -12,18 +12,14 @@ Name k_urllib_request{"urllib.request"}, k_Request{"Request"}, k_urlopen{"urlope
     k_context{"context"}, k_ssl{"ssl"}, k_create_default_context{"create_default_context"},
     k_read{"read"}, k_close{"close"};
 
-void put(handle kwargs, const Name& key, handle value) {
-    must(PyDict_SetItem(kwargs.ptr(), key, value.ptr()));
-}
-
 }  // namespace
 
 object make_request(const Request& request) {
     object module = host_module(k_urllib_request);
     object kwargs = own(PyDict_New());
-    if (request.data.is_valid()) put(kwargs, k_data, request.data);
-    if (request.headers.is_valid()) put(kwargs, k_headers, request.headers);
-    if (request.method.is_valid()) put(kwargs, k_method, request.method);
+    if (request.data.is_valid()) set_item(kwargs, k_data, request.data);
+    if (request.headers.is_valid()) set_item(kwargs, k_headers, request.headers);
+    if (request.method.is_valid()) set_item(kwargs, k_method, request.method);
     object args = nb::make_tuple(request.url);
     return own(PyObject_Call(getattr(module, k_Request).ptr(), args.ptr(), kwargs.ptr()));
 }
@@ -32,32 +28,29 @@ object open(handle prepared, const Request& request) {
     object module = host_module(k_urllib_request);
     object open_kwargs = own(PyDict_New());
     if (request.timeout_value.is_valid())
-        put(open_kwargs, k_timeout, request.timeout_value);
+        set_item(open_kwargs, k_timeout, request.timeout_value);
     else if (request.timeout >= 0)
-        put(open_kwargs, k_timeout, nb::float_(request.timeout));
-    if (request.context.is_valid()) put(open_kwargs, k_context, request.context);
+        set_item(open_kwargs, k_timeout, nb::float_(request.timeout));
+    if (request.context.is_valid()) set_item(open_kwargs, k_context, request.context);
     object open_args = nb::make_tuple(prepared);
     return own(PyObject_Call(getattr(module, k_urlopen).ptr(), open_args.ptr(), open_kwargs.ptr()));
 }
 
 object open(const Request& request) { return open(make_request(request), request); }
 
+bool is_web_scheme(handle scheme) {
+    PyObject* s = scheme.ptr();
+    return PyUnicode_Check(s) && (PyUnicode_CompareWithASCIIString(s, "http") == 0 ||
+                                  PyUnicode_CompareWithASCIIString(s, "https") == 0);
+}
+
 object default_tls_context() { return call_method(host_module(k_ssl), k_create_default_context); }
 
 Response::~Response() {
-    if (!response_.is_valid()) return;
-    PyObject* saved = PyErr_GetRaisedException();
-    if (PyObject* r = PyObject_CallMethodNoArgs(response_.ptr(), k_close))
-        Py_DECREF(r);
-    else
-        PyErr_Clear();
-    PyErr_SetRaisedException(saved);
+    if (response_.is_valid()) call_quietly(response_, k_close);
 }
 
-object Response::read(Py_ssize_t limit) const {
-    if (limit < 0) return call_method(response_, k_read);
-    return call_method(response_, k_read, nb::int_(limit));
-}
+object Response::read() const { return call_method(response_, k_read); }
 
 void Response::close() {
     object response = std::move(response_);

@@ -28,6 +28,10 @@ object open(const Request& request);
 object make_request(const Request& request);
 object open(handle prepared, const Request& request);
 
+// Whether a URL scheme (as urllib parses it) is one this library fetches:
+// exactly "http" or "https".
+bool is_web_scheme(handle scheme);
+
 // ssl.create_default_context(), looked up at call time.
 object default_tls_context();
 
@@ -40,8 +44,8 @@ public:
     Response& operator=(const Response&) = delete;
     ~Response();
     handle get() const { return response_; }
-    // read(), or read(limit) when limit >= 0.
-    object read(Py_ssize_t limit = -1) const;
+    // The whole body: read().
+    object read() const;
     // Closes now, reporting a failure to do so.
     void close();
 

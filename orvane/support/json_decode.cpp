@@ -10,6 +10,8 @@
 #include "support/json.hpp"
 
 #include "support/host.hpp"
+#include "support/json_grammar.hpp"
+#include "support/utf8.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -68,20 +70,14 @@ inline bool same_ascii(PyObject* str, const char* s, size_t n) {
     return true;
 }
 
-inline int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Exact powers of ten as doubles: a product or quotient with one of them
 // rounds correctly when the mantissa has at most 15 digits (Clinger).
 constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-constexpr int kMaxDepth = 200;          // deeper documents go to the host
+using grammar::hex4;
+using grammar::kMaxDepth;
 constexpr size_t kMaxCachedKey = 64;    // longer keys are rarely repeated
 constexpr size_t kMaxCachedValue = 24;  // ids and timestamps are longer and unique
 
@@ -338,23 +334,16 @@ PyObject* Decoder::string(bool key) {
                 case 't': out = '\t'; break;
                 case 'u': {
                     if (end_ - q < 6) return nullptr;
-                    Py_UCS4 u = 0;
-                    for (int i = 2; i < 6; ++i) {
-                        int d = hex_digit(q[i]);
-                        if (d < 0) return nullptr;
-                        u = (u << 4) | static_cast<Py_UCS4>(d);
-                    }
+                    const long high = hex4(q + 2);
+                    if (high < 0) return nullptr;
+                    Py_UCS4 u = static_cast<Py_UCS4>(high);
                     q += 6;
                     if (u >= 0xD800 && u <= 0xDBFF && end_ - q >= 2 && q[0] == '\\' && q[1] == 'u') {
                         if (end_ - q < 6) return nullptr;
-                        Py_UCS4 low = 0;
-                        for (int i = 2; i < 6; ++i) {
-                            int d = hex_digit(q[i]);
-                            if (d < 0) return nullptr;
-                            low = (low << 4) | static_cast<Py_UCS4>(d);
-                        }
+                        const long low = hex4(q + 2);
+                        if (low < 0) return nullptr;
                         if (low >= 0xDC00 && low <= 0xDFFF) {
-                            u = 0x10000 + (((u - 0xD800) << 10) | (low - 0xDC00));
+                            u = 0x10000 + (((u - 0xD800) << 10) | static_cast<Py_UCS4>(low - 0xDC00));
                             q += 6;
                         }
                     }
@@ -369,32 +358,10 @@ PyObject* Decoder::string(bool key) {
             continue;
         }
         // A UTF-8 sequence, validated as strictly as the host's decoder.
-        Py_UCS4 cp;
-        int len;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            cp = c & 0x0F;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            cp = c & 0x07;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return nullptr;
-        }
-        if (end_ - q < len) return nullptr;
-        for (int i = 1; i < len; ++i) {
-            const unsigned char b = static_cast<unsigned char>(q[i]);
-            if (b < (i == 1 ? lo : 0x80) || b > (i == 1 ? hi : 0xBF)) return nullptr;
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        scratch_.push_back(cp);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(q);
+        const int len = utf8::sequence_length(bytes, reinterpret_cast<const unsigned char*>(end_));
+        if (len == 0) return nullptr;
+        scratch_.push_back(utf8::code_point(bytes, len));
         q += len;
     }
     return nullptr;

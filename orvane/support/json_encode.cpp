@@ -246,9 +246,9 @@ object dumps_event_line(handle obj) {
     }
     object separators = nb::make_tuple(",", ":");
     object kwargs = own(PyDict_New());
-    must(PyDict_SetItem(kwargs.ptr(), k_sort_keys, Py_True));
-    must(PyDict_SetItem(kwargs.ptr(), k_separators, separators.ptr()));
-    must(PyDict_SetItem(kwargs.ptr(), k_ensure_ascii, Py_True));
+    set_item(kwargs, k_sort_keys, handle(Py_True));
+    set_item(kwargs, k_separators, separators);
+    set_item(kwargs, k_ensure_ascii, handle(Py_True));
     object args = nb::make_tuple(obj);
     return own(PyObject_Call(current.ptr(), args.ptr(), kwargs.ptr()));
 }

@@ -7,6 +7,8 @@
 // recursion limit), the check declines.
 #include "support/json_scan.hpp"
 
+#include "support/json_grammar.hpp"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +22,9 @@ namespace orv::json {
 
 namespace {
 
-constexpr int kMaxDepth = 200;         // as the native decoder: deeper is the host's
+using grammar::hex4;
+using grammar::kMaxDepth;
+
 constexpr size_t kMaxIntDigits = 600;  // below any digit limit the host accepts (640)
 
 inline bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -29,24 +33,6 @@ inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 inline const char* skip_ws(const char* p, const char* end) {
     while (p < end && is_ws(*p)) ++p;
     return p;
-}
-
-inline int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// The four hex digits at p as a code unit, or -1.
-inline long hex4(const char* p) {
-    long u = 0;
-    for (int i = 0; i < 4; ++i) {
-        const int d = hex_digit(p[i]);
-        if (d < 0) return -1;
-        u = (u << 4) | d;
-    }
-    return u;
 }
 
 // For each byte after a backslash: the length of the escape it starts (2,
@@ -270,8 +256,6 @@ bool unescape(Span s, std::string& out) {
 }
 
 }  // namespace
-
-const char* skip_value(const char* p, const char* end) { return skip(p, end, 0); }
 
 bool Walk::step(char close) {
     if (!ok_) return false;

@@ -27,11 +27,6 @@ struct Span {
     size_t size() const { return static_cast<size_t>(end - begin); }
 };
 
-// The end of the JSON value that starts at `p`, or nullptr to decline:
-// invalid text, nesting deeper than the native decoder goes, or an integer
-// long enough that the host's digit limit might refuse it.
-const char* skip_value(const char* p, const char* end);
-
 // A walk over one object or array, from its opening brace or bracket;
 // `limit` ends the walk (text may follow the value, as after a document's
 // value). Checks as it goes: a step is false at the end or where the text

@@ -14,10 +14,6 @@ Name k_subprocess{"subprocess"}, k_Popen{"Popen"}, k_run{"run"}, k_PIPE{"PIPE"},
     k_input{"input"}, k_timeout{"timeout"}, k_capture_output{"capture_output"},
     k_shutil{"shutil"}, k_which{"which"}, k_errors{"errors"};
 
-void put(handle kwargs, const Name& key, handle value) {
-    must(PyDict_SetItem(kwargs.ptr(), key, value.ptr()));
-}
-
 object timeout_value(double timeout) {
     return timeout < 0 ? nb::none() : object(nb::float_(timeout));
 }
@@ -45,23 +41,15 @@ void close_pipes(handle proc) {
             PyErr_Clear();
             continue;
         }
-        object file = nb::steal(f);
-        if (PyObject* r = PyObject_CallMethodNoArgs(file.ptr(), k_close))
-            Py_DECREF(r);
-        else
-            PyErr_Clear();
+        call_quietly(nb::steal(f), k_close);
     }
 }
 
 // Kills and reaps the process, keeping any error in flight.
 void kill_and_reap(handle proc) {
     PyObject* saved = PyErr_GetRaisedException();
-    for (const Name* step : {&k_kill, &k_wait}) {
-        if (PyObject* r = PyObject_CallMethodNoArgs(proc.ptr(), *step))
-            Py_DECREF(r);
-        else
-            PyErr_Clear();
-    }
+    call_quietly(proc, k_kill);
+    call_quietly(proc, k_wait);
     close_pipes(proc);
     PyErr_SetRaisedException(saved);
 }
@@ -69,13 +57,13 @@ void kill_and_reap(handle proc) {
 Result run_popen(const Request& req, handle subprocess) {
     object pipe = getattr(subprocess, k_PIPE);
     object kwargs = own(PyDict_New());
-    if (req.input.is_valid()) put(kwargs, k_stdin, pipe);
-    put(kwargs, k_stdout, pipe);
-    put(kwargs, k_stderr, pipe);
-    put(kwargs, k_text, nb::bool_(req.text));
-    if (req.text && req.errors) put(kwargs, k_errors, nb::str(req.errors));
-    if (req.env.is_valid()) put(kwargs, k_env, req.env);
-    put(kwargs, k_cwd, req.cwd);
+    if (req.input.is_valid()) set_item(kwargs, k_stdin, pipe);
+    set_item(kwargs, k_stdout, pipe);
+    set_item(kwargs, k_stderr, pipe);
+    set_item(kwargs, k_text, nb::bool_(req.text));
+    if (req.text && req.errors) set_item(kwargs, k_errors, nb::str(req.errors));
+    if (req.env.is_valid()) set_item(kwargs, k_env, req.env);
+    set_item(kwargs, k_cwd, req.cwd);
     object args = nb::make_tuple(req.argv);
 
     object proc;
@@ -89,8 +77,8 @@ Result run_popen(const Request& req, handle subprocess) {
     object outputs;
     try {
         object call_kwargs = own(PyDict_New());
-        if (req.input.is_valid()) put(call_kwargs, k_input, req.input);
-        put(call_kwargs, k_timeout, timeout_value(req.timeout));
+        if (req.input.is_valid()) set_item(call_kwargs, k_input, req.input);
+        set_item(call_kwargs, k_timeout, timeout_value(req.timeout));
         object no_args = own(PyTuple_New(0));
         outputs = own(PyObject_Call(getattr(proc, k_communicate).ptr(), no_args.ptr(),
                                     call_kwargs.ptr()));
@@ -114,13 +102,13 @@ Result run_popen(const Request& req, handle subprocess) {
 
 Result run_run(const Request& req, handle subprocess) {
     object kwargs = own(PyDict_New());
-    if (req.input.is_valid()) put(kwargs, k_input, req.input);
-    if (req.env.is_valid()) put(kwargs, k_env, req.env);
-    put(kwargs, k_cwd, req.cwd);
-    put(kwargs, k_capture_output, nb::bool_(true));
-    put(kwargs, k_text, nb::bool_(req.text));
-    if (req.text && req.errors) put(kwargs, k_errors, nb::str(req.errors));
-    put(kwargs, k_timeout, timeout_value(req.timeout));
+    if (req.input.is_valid()) set_item(kwargs, k_input, req.input);
+    if (req.env.is_valid()) set_item(kwargs, k_env, req.env);
+    set_item(kwargs, k_cwd, req.cwd);
+    set_item(kwargs, k_capture_output, nb::bool_(true));
+    set_item(kwargs, k_text, nb::bool_(req.text));
+    if (req.text && req.errors) set_item(kwargs, k_errors, nb::str(req.errors));
+    set_item(kwargs, k_timeout, timeout_value(req.timeout));
     object args = nb::make_tuple(req.argv);
     object completed;
     try {

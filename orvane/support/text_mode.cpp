@@ -2,6 +2,7 @@
 #include "support/text_mode.hpp"
 
 #include "support/host.hpp"
+#include "support/utf8.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,40 +21,6 @@ Name k_sys{"sys"}, k_flags{"flags"}, k_utf8_mode{"utf8_mode"},
     k_getencoding{"getencoding"}, k_codecs{"codecs"}, k_lookup{"lookup"}, k_name{"name"},
     k_replace{"replace"};
 
-// The length of the UTF-8 sequence at p (p < end, *p >= 0x80) as the host's
-// strict decoder accepts it, or 0: no overlong forms, no surrogates, nothing
-// past U+10FFFF, no truncated sequence.
-inline int sequence_length(const unsigned char* p, const unsigned char* end) {
-    const unsigned char c = *p;
-    int len;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (end - p < len) return 0;
-    if (p[1] < lo || p[1] > hi) return 0;
-    for (int i = 2; i < len; ++i)
-        if (p[i] < 0x80 || p[i] > 0xBF) return 0;
-    return len;
-}
-
-// The code point of a sequence that sequence_length accepted.
-inline Py_UCS4 code_point(const unsigned char* p, int len) {
-    Py_UCS4 cp = len == 2 ? (p[0] & 0x1F) : len == 3 ? (p[0] & 0x0F) : (p[0] & 0x07);
-    for (int i = 1; i < len; ++i) cp = (cp << 6) | (p[i] & 0x3F);
-    return cp;
-}
-
 #if defined(__SSE2__)
 // Bit i set where byte i of the 64 at p is a line end or not ASCII.
 inline uint64_t line_stops(const unsigned char* p) {
@@ -69,11 +36,6 @@ inline uint64_t line_stops(const unsigned char* p) {
     return mask;
 }
 #endif
-
-// Host's str.strip() whitespace (Py_UNICODE_ISSPACE) within ASCII.
-inline bool ascii_space(unsigned char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f);
-}
 
 }  // namespace
 
@@ -101,7 +63,7 @@ bool split_utf8_lines(const char* data, size_t size, std::vector<Line>& lines) {
     // A line end or a UTF-8 sequence at s; the first byte after it.
     auto stop = [&](const unsigned char* s) -> const unsigned char* {
         if (*s >= 0x80) {
-            const int len = sequence_length(s, end);
+            const int len = utf8::sequence_length(s, end);
             return len ? s + len : nullptr;
         }
         lines.push_back({reinterpret_cast<const char*>(line), reinterpret_cast<const char*>(s)});
@@ -150,7 +112,7 @@ bool valid_utf8(const char* data, size_t size) {
 #endif
         while (p < end && *p < 0x80) ++p;
         if (p == end) return true;
-        const int len = sequence_length(p, end);
+        const int len = utf8::sequence_length(p, end);
         if (!len) return false;
         p += len;
     }
@@ -170,24 +132,24 @@ void strip(const char*& begin, const char*& end) {
     auto* b = reinterpret_cast<const unsigned char*>(end);
     while (a < b) {
         if (*a < 0x80) {
-            if (!ascii_space(*a)) break;
+            if (!utf8::ascii_space(*a)) break;
             ++a;
             continue;
         }
-        const int len = sequence_length(a, b);
-        if (!len || !Py_UNICODE_ISSPACE(code_point(a, len))) break;
+        const int len = utf8::sequence_length(a, b);
+        if (!len || !Py_UNICODE_ISSPACE(utf8::code_point(a, len))) break;
         a += len;
     }
     while (b > a) {
         if (b[-1] < 0x80) {
-            if (!ascii_space(b[-1])) break;
+            if (!utf8::ascii_space(b[-1])) break;
             --b;
             continue;
         }
         const unsigned char* start = b - 1;
         while (start > a && (*start & 0xC0) == 0x80) --start;
-        const int len = sequence_length(start, b);
-        if (!len || start + len != b || !Py_UNICODE_ISSPACE(code_point(start, len))) break;
+        const int len = utf8::sequence_length(start, b);
+        if (!len || start + len != b || !Py_UNICODE_ISSPACE(utf8::code_point(start, len))) break;
         b = start;
     }
     begin = reinterpret_cast<const char*>(a);
