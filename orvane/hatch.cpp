@@ -42,7 +42,7 @@ Name k_now_iso{"_now_iso"}, k_new_instance_id{"_new_instance_id"}, k_load_config
     k_hatched_at{"hatched_at"}, k_hatched_from{"hatched_from"},
     k_protocol_version{"protocol_version"}, k_selector{"selector"}, k_algorithm{"algorithm"},
     k_children{"children"}, k_owner{"owner"}, k_path{"path"}, k_unknown{"unknown"},
-    k_exists{"exists"}, k_is_file{"is_file"}, k_mkdir{"mkdir"}, k_parent{"parent"},
+    k_exists{"exists"}, k_is_file{"is_file"}, k_mkdir{"mkdir"},
     k_glob{"glob"}, k_save{"save"}, k_append{"append"};
 Host pathlib_Path{"pathlib", "Path"}, shutil_copy2{"shutil", "copy2"}, json_dumps{"json", "dumps"},
     yaml_dump{"yaml", "dump"}, yaml_safe_load{"yaml", "safe_load"},
@@ -69,7 +69,6 @@ object path_of(handle p) { return pathlib_Path(p); }
 object join(handle dir, const char* name) {
     return own(PyNumber_TrueDivide(dir.ptr(), nb::str(name).ptr()));
 }
-object text(handle p) { return own(PyObject_Str(p.ptr())); }
 bool exists(handle p) { return truth(call_method(p, k_exists).ptr()); }
 bool non_empty_str(PyObject* v) { return PyUnicode_Check(v) && PyUnicode_GET_LENGTH(v) > 0; }
 
@@ -78,14 +77,9 @@ bool non_empty_str(PyObject* v) { return PyUnicode_Check(v) && PyUnicode_GET_LEN
 bool is_seed(handle question) {
     object seed = mod.followed(k_SEED_QUESTION, imported.SEED_QUESTION, seed_home);
     object seed_name = own(PyObject_GetItem(seed.ptr(), k_name));
-    object name = get(question, k_name, nb::none());
-    int same = PyObject_RichCompareBool(name.ptr(), seed_name.ptr(), Py_EQ);
-    must(same);
-    if (!same) return false;
-    object generation = get(question, k_generation, nb::none());
-    same = PyObject_RichCompareBool(generation.ptr(), nb::int_(0).ptr(), Py_EQ);
-    must(same);
-    return same && get(question, k_immutable, nb::none()).is(nb::handle(Py_True));
+    if (!equal(get(question, k_name, nb::none()), seed_name)) return false;
+    if (!equal(get(question, k_generation, nb::none()), nb::int_(0))) return false;
+    return get(question, k_immutable, nb::none()).is(nb::handle(Py_True));
 }
 
 // The first question of the list that passes the seed test, or None.
@@ -101,7 +95,7 @@ object first_seed(handle questions) {
 void claim(handle dest, handle dest_dir) {
     auto taken = [&] { raise(PyExc_FileExistsError, "Destination already exists: %U", dest_dir.ptr()); };
     if (exists(dest)) taken();
-    getattr(getattr(dest, k_parent), k_mkdir)(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    files::make_parent_directories(dest);
     files::SysPath sys(dest);
     if (::mkdir(sys.c_str(), 0777) != 0) {
         if (errno == EEXIST) taken();
@@ -127,7 +121,7 @@ void create_ledger(handle dest) {
 
 void save_goal(handle goal_text, handle owner, handle dest) {
     object goal = mod.followed(k_Goal, imported.Goal, goal_home)(goal_text, owner);
-    call_method(goal, k_save, text(join(dest, "goal.yaml")));
+    call_method(goal, k_save, text_of(join(dest, "goal.yaml")));
 }
 
 // ------------------------------------------------------------ configuration
@@ -162,7 +156,7 @@ ORV_FUNCTION(save_config, "_save_config(instance_dir: str, config: dict) -> None
              "order).") {
     auto& [instance_dir, config] = args;
     object path = join(path_of(handle(instance_dir)), "config.yaml");
-    getattr(getattr(path, k_parent), k_mkdir)(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    files::make_parent_directories(path);
     // The text is made before the file is touched: a value YAML cannot carry
     // leaves the old configuration as it was.
     object text = yaml_dump(handle(config), nb::arg("default_flow_style") = false,
@@ -175,7 +169,7 @@ ORV_FUNCTION(init_instance_dirs, "_init_instance_dirs(dest: Path) -> None",
              "Create the instance directory and its \"questions\" directory.") {
     auto& [dest] = args;
     object dir = path_of(handle(dest));
-    getattr(dir, k_mkdir)(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    files::make_directories(dir);
     getattr(join(dir, "questions"), k_mkdir)(nb::arg("exist_ok") = true);
     return nb::none();
 }
@@ -213,7 +207,7 @@ ORV_FUNCTION(hatch,
                                                        getattr(file, k_name).ptr())));
         }
     }
-    object questions_text = text(dest_questions);
+    object questions_text = text_of(dest_questions);
     if (first_seed(load_questions(questions_text)).is_none())
         save_question(get_seed(), questions_text);
 
@@ -230,7 +224,7 @@ ORV_FUNCTION(hatch,
     set_item(config, k_generation, own(PyNumber_Add(parent_generation.ptr(), nb::int_(1).ptr())));
     set_item(config, k_parent_id, parent_id);
     set_item(config, k_hatched_at, mod.get(k_now_iso)());
-    set_item(config, k_hatched_from, text(src));
+    set_item(config, k_hatched_from, text_of(src));
     set_item(config, k_protocol_version, get(parent_config, k_protocol_version, nb::str("0.1.0")));
     set_item(config, k_selector, get(parent_config, k_selector, default_selector()));
     set_item(config, k_children, nb::list());
@@ -254,7 +248,7 @@ ORV_FUNCTION(hatch,
     }
     object entry = own(PyDict_New());
     set_item(entry, k_instance_id, child_id);
-    set_item(entry, k_path, text(dest));
+    set_item(entry, k_path, text_of(dest));
     set_item(entry, k_hatched_at, mod.get(k_now_iso)());
     if (PyList_CheckExact(children.ptr()))
         must(PyList_Append(children.ptr(), entry.ptr()));
@@ -263,7 +257,7 @@ ORV_FUNCTION(hatch,
     mod.get(k_save_config)(handle(source_dir), parent_config);
     lock.release();
     parent_dir.close(src);
-    return text(dest);
+    return text_of(dest);
 }
 
 ORV_FUNCTION(hatch0,
@@ -274,7 +268,7 @@ ORV_FUNCTION(hatch0,
     object dest = path_of(handle(dest_dir));
     claim(dest, handle(dest_dir));
     mod.get(k_init_instance_dirs)(dest);
-    save_question(get_seed(), text(join(dest, "questions")));
+    save_question(get_seed(), text_of(join(dest, "questions")));
 
     object config = own(PyDict_New());
     set_item(config, k_instance_id, mod.get(k_new_instance_id)());
@@ -293,7 +287,7 @@ ORV_FUNCTION(hatch0,
         save_goal(handle(goal), has_owner ? handle(owner) : k_unknown.h(), dest);
     create_ledger(dest);
     write_state(dest);
-    return text(dest);
+    return text_of(dest);
 }
 
 // ------------------------------------------------------------------ lineage
@@ -303,7 +297,7 @@ ORV_FUNCTION(hatch0,
 ORV_FUNCTION(extract_seed, "extract_seed(source_dir: str) -> dict",
              "The seed question of an instance, repaired from the built-in seed if needed.") {
     auto& [source_dir] = args;
-    object questions_dir = text(join(path_of(handle(source_dir)), "questions"));
+    object questions_dir = text_of(join(path_of(handle(source_dir)), "questions"));
     object found = first_seed(load_questions(questions_dir));
     if (!found.is_none()) return found;
     object seed = get_seed();
@@ -316,7 +310,7 @@ ORV_FUNCTION(get_lineage, "get_lineage(instance_dir: str) -> dict",
              "children.") {
     auto& [instance_dir] = args;
     object config = mod.get(k_load_config)(handle(instance_dir));
-    object questions = load_questions(text(join(path_of(handle(instance_dir)), "questions")));
+    object questions = load_questions(text_of(join(path_of(handle(instance_dir)), "questions")));
     const bool seed_intact = !first_seed(questions).is_none();
     object report = own(PyDict_New());
     set_item(report, k_instance_id, get(config, k_instance_id, k_unknown.h()));

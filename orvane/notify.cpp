@@ -16,8 +16,6 @@
 #include "support/host.hpp"
 #include "support/http.hpp"
 
-#include <string>
-
 #include <unistd.h>
 
 namespace {
@@ -28,9 +26,8 @@ Module mod;  // orvane.notify, read at call time
 
 Name k_path{"_path"}, k_min_severity{"_min_severity"}, k_url{"_url"}, k_headers{"_headers"},
     k_notifiers{"_notifiers"}, k_format_report{"_format_report"}, k_expand_env{"_expand_env"},
-    k_supports{"supports"}, k_notify{"notify"}, k_items{"items"}, k_parent{"parent"},
-    k_mkdir{"mkdir"}, k_write{"write"}, k_close{"close"}, k_strftime{"strftime"}, k_now{"now"},
-    k_utc{"utc"}, k_status{"status"}, k_environ{"environ"}, k_os{"os"}, k_encode{"encode"},
+    k_supports{"supports"}, k_notify{"notify"}, k_items{"items"}, k_write{"write"},
+    k_close{"close"}, k_strftime{"strftime"}, k_status{"status"}, k_environ{"environ"}, k_os{"os"}, k_encode{"encode"},
     k_type{"type"}, k_severity{"severity"}, k_timestamp{"timestamp"}, k_payload{"payload"},
     k_file{"file"}, k_log{"log"}, k_webhook{"webhook"}, k_cfg_path{"path"},
     k_cfg_min_severity{"min_severity"}, k_cfg_url{"url"}, k_cfg_headers{"headers"},
@@ -39,9 +36,7 @@ Name k_path{"_path"}, k_min_severity{"_min_severity"}, k_url{"_url"}, k_headers{
     k_application_json{"application/json"}, k_POST{"POST"}, k_utf8{"utf-8"}, k_empty{""},
     k_newline{"\n"}, k_report_time{"%Y-%m-%dT%H-%M-%S"}, k_default_reports{"reports/"},
     k_default_log{"notifications.jsonl"}, k_replace{"replace"};
-Host json_dumps{"json", "dumps"}, pathlib_Path{"pathlib", "Path"},
-    datetime_datetime{"datetime", "datetime"}, datetime_timezone{"datetime", "timezone"},
-    builtins_open{"builtins", "open"}, locale_preferred{"locale", "getpreferredencoding"},
+Host json_dumps{"json", "dumps"}, pathlib_Path{"pathlib", "Path"}, builtins_open{"builtins", "open"}, locale_preferred{"locale", "getpreferredencoding"},
     urllib_HTTPError{"urllib.error", "HTTPError"}, abc_ABC{"abc", "ABC"};
 
 // The request timeout of a webhook, in seconds.
@@ -58,35 +53,17 @@ constexpr int kMaxReportNames = 100000;
 // would, and each pair is owned while `each` runs.
 template <typename F>
 void for_each_item(PyObject* map, F each) {
-    object items = own(PyObject_GetIter(call_method(handle(map), k_items).ptr()));
-    while (PyObject* raw = PyIter_Next(items.ptr())) {
-        object item = nb::steal(raw);
+    for_each(call_method(handle(map), k_items), [&](object item) {
         object key = own(PySequence_GetItem(item.ptr(), 0));
         object value = own(PySequence_GetItem(item.ptr(), 1));
         each(key, value);
-    }
-    if (PyErr_Occurred()) raise_current();
+    });
 }
 
 // The severity gate every notifier applies first: below its own threshold an
 // event is dropped; a severity equal to the threshold passes.
 bool below_threshold(handle self, PyObject* severity) {
-    object threshold = getattr(self, k_min_severity);
-    if (PyFloat_CheckExact(severity) && PyFloat_CheckExact(threshold.ptr()))
-        return PyFloat_AS_DOUBLE(severity) < PyFloat_AS_DOUBLE(threshold.ptr());
-    const int r = PyObject_RichCompareBool(severity, threshold.ptr(), Py_LT);
-    must(r);
-    return r == 1;
-}
-
-// datetime.now(timezone.utc) from the host's datetime as it stands now.
-object utc_now() {
-    return call_method(datetime_datetime.get(), k_now, getattr(datetime_timezone.get(), k_utc));
-}
-
-// path.mkdir(parents=True, exist_ok=True); raises what mkdir raises.
-void make_directories(handle directory) {
-    getattr(directory, k_mkdir)(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    return compare(handle(severity), getattr(self, k_min_severity), Py_LT);
 }
 
 // The event record of the log line and of the webhook body, members in order.
@@ -146,14 +123,14 @@ ORV_FUNCTION(format_report,
     lines.append(k_empty.h());
 
     for_each_item(payload, [&](handle key, handle value) {
-        object key_text = own(PyObject_Str(key.ptr()));
+        object key_text = text_of(key);
         if (is_instance(value, &PyDict_Type) || is_instance(value, &PyList_Type)) {
             lines.append(own(PyUnicode_FromFormat("**%S:**", key_text.ptr())));
             lines.append("```json");
             lines.append(json_dumps(value, nb::arg("indent") = 2));
             lines.append("```");
         } else {
-            object value_text = own(PyObject_Str(value.ptr()));
+            object value_text = text_of(value);
             lines.append(own(PyUnicode_FromFormat("**%S:** %S", key_text.ptr(), value_text.ptr())));
         }
     });
@@ -175,11 +152,8 @@ object claim(handle path) {
 
 // Removes a report that could not be written whole; the error in flight stays.
 void discard(handle file, handle path) {
+    call_quietly(file, k_close);
     PyObject* saved = PyErr_GetRaisedException();
-    if (PyObject* r = PyObject_CallMethodNoArgs(file.ptr(), k_close))
-        Py_DECREF(r);
-    else
-        PyErr_Clear();
     PyObject* bytes = nullptr;
     if (PyUnicode_FSConverter(path.ptr(), &bytes)) {
         ::unlink(PyBytes_AS_STRING(bytes));
@@ -201,7 +175,7 @@ ORV_FUNCTION(file_notify, "notify(self, event_type: str, payload: dict, severity
     handle h(self);
     if (below_threshold(h, severity)) return nb::bool_(false);
     object directory = pathlib_Path(getattr(h, k_path));
-    make_directories(directory);
+    files::make_directories(directory);
 
     object stamp = call_method(utc_now(), k_strftime, k_report_time.h());
     object safe_type =
@@ -267,7 +241,7 @@ ORV_FUNCTION(log_notify, "notify(self, event_type: str, payload: dict, severity:
     handle h(self);
     if (below_threshold(h, severity)) return nb::bool_(false);
     object path = pathlib_Path(getattr(h, k_path));
-    make_directories(getattr(path, k_parent));
+    files::make_parent_directories(path);
 
     object record = event_record(event_type, payload, severity);
     object text = json_dumps(record, nb::arg("separators") = nb::make_tuple(",", ":"));
@@ -345,11 +319,7 @@ ORV_FUNCTION(webhook_init,
 // left for the collector.
 void close_http_error(nb::python_error& error) {
     object http_error = urllib_HTTPError.get();
-    if (!error.matches(http_error.ptr())) return;
-    if (PyObject* r = PyObject_CallMethodNoArgs(error.value().ptr(), k_close))
-        Py_DECREF(r);
-    else
-        PyErr_Clear();
+    if (error.matches(http_error.ptr())) call_quietly(error.value(), k_close);
 }
 
 // POSTs the event record as JSON. True for a 2xx answer; False for any other
@@ -383,13 +353,7 @@ ORV_FUNCTION(webhook_notify,
         close_http_error(error);
         return nb::bool_(false);
     }
-    object low = nb::int_(200), high = nb::int_(300);
-    int at_least = PyObject_RichCompareBool(status.ptr(), low.ptr(), Py_GE);
-    must(at_least);
-    if (!at_least) return nb::bool_(false);
-    int below = PyObject_RichCompareBool(status.ptr(), high.ptr(), Py_LT);
-    must(below);
-    return nb::bool_(below == 1);
+    return nb::bool_(compare(status, nb::int_(200), Py_GE) && compare(status, nb::int_(300), Py_LT));
 }
 
 // --------------------------------------------------------------------- bus
@@ -425,21 +389,18 @@ ORV_FUNCTION(emit, "emit(self, event_type: str, payload: dict, severity: float =
              "it.") {
     auto& [self, event_type, payload, severity] = args;
     long count = 0;
-    object notifiers = own(PyObject_GetIter(getattr(handle(self), k_notifiers).ptr()));
-    while (PyObject* raw = PyIter_Next(notifiers.ptr())) {
-        object notifier = nb::steal(raw);
+    for_each(getattr(handle(self), k_notifiers), [&](object notifier) {
         // An exception from supports() is the caller's to see.
-        if (!truth(call_method(notifier, k_supports, handle(event_type)).ptr())) continue;
+        if (!truth(call_method(notifier, k_supports, handle(event_type)).ptr())) return;
         PyObject* argv[] = {event_type, payload, severity};
         object notify = nb::steal(PyObject_GetAttr(notifier.ptr(), k_notify));
         if (!notify.is_valid()) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) raise_current();
             PyErr_Clear();
-            continue;
+            return;
         }
         if (sent(notify, argv, 3)) ++count;
-    }
-    if (PyErr_Occurred()) raise_current();
+    });
     return nb::int_(count);
 }
 
@@ -458,8 +419,7 @@ object config_float(handle entry, const Name& key) {
 }
 
 object config_str(handle entry, const Name& key, const Name& dflt) {
-    object value = get(entry, key, dflt.h());
-    return own(PyObject_Str(value.ptr()));
+    return text_of(get(entry, key, dflt.h()));
 }
 
 // A bus from the notifiers section of the configuration: a list of notifier
@@ -478,10 +438,8 @@ ORV_FUNCTION(from_config, "from_config(cls, config) -> NotificationBus",
         entries = single;
     }
     nb::list notifiers;
-    object walk = own(PyObject_GetIter(entries.ptr()));
-    while (PyObject* raw = PyIter_Next(walk.ptr())) {
-        object entry = nb::steal(raw);
-        if (!is_instance(entry, &PyDict_Type)) continue;
+    for_each(entries, [&](object entry) {
+        if (!is_instance(entry, &PyDict_Type)) return;
         object kind = get(entry, k_type, k_empty.h());
         if (equal(kind, k_file.h())) {
             object path = config_str(entry, k_cfg_path, k_default_reports);
@@ -495,16 +453,15 @@ ORV_FUNCTION(from_config, "from_config(cls, config) -> NotificationBus",
                                                     nb::arg("min_severity") = threshold));
         } else if (equal(kind, k_webhook.h())) {
             object url = get(entry, k_cfg_url, k_empty.h());
-            if (!truth(url.ptr())) continue;
-            object url_text = own(PyObject_Str(url.ptr()));
+            if (!truth(url.ptr())) return;
+            object url_text = text_of(url);
             object threshold = config_float(entry, k_cfg_min_severity);
             object headers = get(entry, k_cfg_headers, nb::none());
             notifiers.append(mod.get(k_WebhookNotifier)(nb::arg("url") = url_text,
                                                         nb::arg("min_severity") = threshold,
                                                         nb::arg("headers") = headers));
         }
-    }
-    if (PyErr_Occurred()) raise_current();
+    });
     return bus_class(notifiers);
 }
 

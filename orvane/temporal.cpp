@@ -15,8 +15,6 @@
 #include "support/files.hpp"
 #include "support/host.hpp"
 
-#include <cstring>
-
 namespace {
 
 using namespace orv;
@@ -29,11 +27,11 @@ Name k_TemporalCheckpoint{"TemporalCheckpoint"}, k_datetime{"datetime"}, k_timez
     k_action_output{"action_output"}, k_plan_text{"plan_text"}, k_check_after{"check_after"},
     k_measurement_hint{"measurement_hint"}, k_status{"status"}, k_created_at{"created_at"},
     k_resolved_at{"resolved_at"}, k_resolution{"resolution"}, k_dir{"_dir"},
-    k_instance_id{"_instance_id"}, k_mkdir{"mkdir"}, k_glob{"glob"}, k_to_dict{"to_dict"},
+    k_instance_id{"_instance_id"}, k_glob{"glob"}, k_to_dict{"to_dict"},
     k_from_dict{"from_dict"}, k_is_matured{"is_matured"}, k_description{"description"},
     k_severity{"severity"}, k_type{"type"}, k_checkpoint_id{"_checkpoint_id"},
     k_original_finding{"_original_finding"}, k_pending{"pending"}, k_resolved{"resolved"},
-    k_lower{"lower"}, k_days{"days"};
+    k_lower{"lower"};
 Host pathlib_Path{"pathlib", "Path"}, json_dumps{"json", "dumps"}, json_loads{"json", "loads"},
     json_JSONDecodeError{"json", "JSONDecodeError"};
 
@@ -144,9 +142,7 @@ ORV_FUNCTION(is_matured, "is_matured(self) -> bool",
         object when = call_method(datetime_class(k_datetime, imported.datetime), k_fromisoformat,
                                   getattr(self, k_check_after));
         object now = utc_now();
-        const int reached = PyObject_RichCompareBool(now.ptr(), when.ptr(), Py_GE);
-        must(reached);
-        return nb::bool_(reached == 1);
+        return nb::bool_(compare(now, when, Py_GE));
     } catch (nb::python_error& e) {
         if (e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError)) return nb::bool_(false);
         throw;
@@ -195,7 +191,7 @@ ORV_FUNCTION(manager_init, "__init__(self, instance_dir: str, instance_id: str =
                                          nb::str("checkpoints").ptr()));
     setattr(self, k_dir, dir);
     setattr(self, k_instance_id, handle(instance_id));
-    getattr(dir, k_mkdir)(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    files::make_directories(dir);
     return nb::none();
 }
 
@@ -262,10 +258,7 @@ ORV_FUNCTION(matured_checkpoints, "matured_checkpoints(self) -> list[TemporalChe
             if (unreadable(e) || e.matches(PyExc_KeyError)) continue;
             throw;
         }
-        const int pending = PyObject_RichCompareBool(getattr(checkpoint, k_status).ptr(),
-                                                     k_pending, Py_EQ);
-        must(pending);
-        if (pending && truth(call_method(checkpoint, k_is_matured).ptr()))
+        if (equal(getattr(checkpoint, k_status), k_pending.h()) && truth(call_method(checkpoint, k_is_matured).ptr()))
             must(PyList_Append(result.ptr(), checkpoint.ptr()));
     }
     return result;
@@ -312,10 +305,7 @@ ORV_FUNCTION(pending_count, "pending_count(self) -> int",
             if (unreadable(e)) continue;
             throw;
         }
-        object status = get(data, k_status, nb::none());
-        const int pending = PyObject_RichCompareBool(status.ptr(), k_pending, Py_EQ);
-        must(pending);
-        count += pending;
+        if (equal(get(data, k_status, nb::none()), k_pending.h())) ++count;
     }
     return nb::int_(count);
 }

@@ -11,6 +11,7 @@
 // functions turn into a neutral result (False, "", None or the target
 // itself). The functions reach each other, `logger` and `_WORKTREE_BASE`
 // through the module at call time, so a patched attribute takes effect.
+#include "support/files.hpp"
 #include "support/host.hpp"
 #include "support/process.hpp"
 #include "support/unpack.hpp"
@@ -25,11 +26,10 @@ Name k_logger{"logger"}, k_WORKTREE_BASE{"_WORKTREE_BASE"}, k_run_git{"_run_git"
     k_has_git{"has_git"}, k_current_branch{"current_branch"}, k_worktree_path{"worktree_path"},
     k_remove_worktree{"remove_worktree"}, k_strip{"strip"}, k_is_dir{"is_dir"},
     k_exists{"exists"}, k_is_symlink{"is_symlink"}, k_unlink{"unlink"}, k_parent{"parent"},
-    k_name{"name"}, k_mkdir{"mkdir"}, k_resolve{"resolve"}, k_is_relative_to{"is_relative_to"},
-    k_home{"home"}, k_now{"now"}, k_utc{"utc"}, k_strftime{"strftime"};
+    k_name{"name"}, k_resolve{"resolve"}, k_is_relative_to{"is_relative_to"}, k_home{"home"},
+    k_strftime{"strftime"};
 Host pathlib_Path{"pathlib", "Path"}, pathlib_PurePath{"pathlib", "PurePath"},
-    shutil_rmtree{"shutil", "rmtree"}, datetime_datetime{"datetime", "datetime"},
-    datetime_timezone{"datetime", "timezone"};
+    shutil_rmtree{"shutil", "rmtree"};
 
 constexpr double kGitTimeout = 30;  // seconds per git command
 constexpr const char* kGitUnavailable = "git not available or timed out";
@@ -52,11 +52,7 @@ struct Git {
     object code, output;
     // Exit code 0, compared as the host compares (a patched runner may
     // answer any number).
-    bool ok() const {
-        int r = PyObject_RichCompareBool(code.ptr(), nb::int_(0).ptr(), Py_EQ);
-        must(r);
-        return r == 1;
-    }
+    bool ok() const { return equal(code, nb::int_(0)); }
 };
 
 template <typename... A>
@@ -128,8 +124,7 @@ void delete_worktree_dir(handle wt) {
 
 // The current UTC time as "%Y%m%d-%H%M%S", for snapshot messages.
 object snapshot_stamp() {
-    object now = call_method(datetime_datetime.get(), k_now, getattr(datetime_timezone.get(), k_utc));
-    return call_method(now, k_strftime, "%Y%m%d-%H%M%S");
+    return call_method(utc_now(), k_strftime, "%Y%m%d-%H%M%S");
 }
 
 // ------------------------------------------------------------- the runner
@@ -229,7 +224,7 @@ ORV_FUNCTION(ensure_worktree, "ensure_worktree(target: str, instance_name: str) 
         }
         mod.get(k_remove_worktree)(handle(target), handle(instance_name));
     }
-    getattr(getattr(wt, k_parent), k_mkdir)(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    files::make_parent_directories(wt);
 
     // A branch checked out in the target cannot get a worktree of its own.
     if (equal(mod.get(k_current_branch)(handle(target)), branch)) {
@@ -324,8 +319,7 @@ object snapshot(handle target, Message message) {
 
 // The first code points of an action description, as messages carry it.
 object description_head(PyObject* description) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(description);
-    return own(PyUnicode_Substring(description, 0, n < kDescriptionLimit ? n : kDescriptionLimit));
+    return own(PyUnicode_Substring(description, 0, kDescriptionLimit));  // ends at the text's end
 }
 
 ORV_FUNCTION(snapshot_before, "snapshot_before(target: str, action_description: str) -> str | None",
