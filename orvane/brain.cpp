@@ -53,12 +53,6 @@ Host time_monotonic{"time", "monotonic"}, builtins_round{"builtins", "round"},
 
 // ----------------------------------------------------------------- helpers
 
-bool contains(handle map, const Name& key) {
-    const int r = PySequence_Contains(map.ptr(), key);
-    must(r);
-    return r == 1;
-}
-
 object float_of(handle value) { return own(PyNumber_Float(value.ptr())); }
 
 // The four values of a run that did not get to read an answer.
@@ -181,9 +175,9 @@ private:
 
     void event_object(handle event) {
         object event_type = get(event, k_type, k_empty.h());
-        if (contains(event, k_total_cost_usd))
+        if (contains(event, k_total_cost_usd.h()))
             cost = float_of(own(PyObject_GetItem(event.ptr(), k_total_cost_usd)));
-        if (equal(event_type, k_assistant.h()) && contains(event, k_message)) {
+        if (equal(event_type, k_assistant.h()) && contains(event, k_message.h())) {
             object message = own(PyObject_GetItem(event.ptr(), k_message));
             blocks(get(message, k_content, nb::list()));
         }
@@ -195,13 +189,10 @@ private:
     }
 
     void blocks(handle content) {
-        object it = own(PyObject_GetIter(content.ptr()));
-        while (PyObject* raw = PyIter_Next(it.ptr())) {
-            object block = nb::steal(raw);
-            if (PyDict_Check(raw) && equal(get(block, k_type, nb::none()), k_text.h()))
+        for_each(content, [&](object block) {
+            if (PyDict_Check(block.ptr()) && equal(get(block, k_type, nb::none()), k_text.h()))
                 append(get(block, k_text, k_empty.h()));
-        }
-        if (PyErr_Occurred()) raise_current();
+        });
     }
 
     // ------------------------------------------------ lines read in place
@@ -532,11 +523,7 @@ Run run_program(handle command, handle working_dir, handle timeout, handle input
 }
 
 // returncode == 0, by the host's comparison.
-bool exited_zero(const process::Result& run) {
-    const int zero = PyObject_RichCompareBool(run.returncode.ptr(), nb::int_(0).ptr(), Py_EQ);
-    must(zero);
-    return zero == 1;
-}
+bool exited_zero(const process::Result& run) { return equal(run.returncode, nb::int_(0)); }
 
 // Runs the program and reads its stream-json events. A run that completes
 // reports failure reason "" whatever its exit code; success means a result

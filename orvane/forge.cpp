@@ -33,7 +33,7 @@ Name k_FORGE_OPEN{"_FORGE_OPEN"}, k_FORGE_CLOSE{"_FORGE_CLOSE"}, k_MAX_POPULATIO
     k_question{"question"}, k_generation{"generation"}, k_parent{"parent"},
     k_immutable{"immutable"}, k_tags{"tags"}, k_forged_at{"forged_at"},
     k_forged_from{"forged_from"}, k_gap_description{"gap_description"},
-    k_gap_dimension{"gap_dimension"}, k_strip{"strip"}, k_empty{""},
+    k_gap_dimension{"gap_dimension"}, k_empty{""},
     k_brain_gap_analysis{"brain gap analysis"}, k_no_question_text{"(no question text)"},
     k_unspecified{"unspecified"}, k_none_text{"none"}, k_pressure_test{"pressure-test"},
     k_FORGE{"FORGE"}, k_forge{"forge"};
@@ -144,8 +144,7 @@ object forge_prompt(handle gap, handle existing_questions, handle goal) {
 // Whether anything, a file or a link that leads nowhere, stands at the path
 // where save_question would write the question named `name`.
 bool file_taken(handle questions_dir, handle name) {
-    object safe = text::safe_name(name);
-    object file_name = own(PyUnicode_FromFormat("%U.json", safe.ptr()));
+    object file_name = text::question_file_name(name);
     object path = own(PyNumber_TrueDivide(pathlib_Path(questions_dir).ptr(), file_name.ptr()));
     struct stat st;
     return ::lstat(files::SysPath(path).c_str(), &st) == 0;
@@ -156,11 +155,7 @@ bool file_taken(handle questions_dir, handle name) {
 // that is still taken by a question or a file, "-2", "-3", ... after it, so a
 // forged question never replaces a stored one.
 object free_name(handle self, object name, handle names, handle generation) {
-    auto taken_by_question = [&](handle candidate) {
-        int r = PySequence_Contains(names.ptr(), candidate.ptr());
-        must(r);
-        return r == 1;
-    };
+    auto taken_by_question = [&](handle candidate) { return contains(names, candidate); };
     if (taken_by_question(name))
         name = own(PyUnicode_FromFormat("%S-g%S", name.ptr(), generation.ptr()));
     object questions_dir = getattr(self, k_questions_dir);
@@ -219,31 +214,14 @@ ORV_FUNCTION(forge_question,
     return question;
 }
 
-// The JSON object of the first forge block, or an invalid object. Numbers
-// past the host's limits and nesting too deep for its decoder count as
-// malformed: a brain's answer never makes the forge raise.
-object forge_block(handle raw) {
-    object block = text::tagged_block(raw, mod.get(k_FORGE_OPEN), mod.get(k_FORGE_CLOSE));
-    if (block.is_none()) return object();
-    block = call_method(block, k_strip);
-    object data;
-    try {
-        data = json::loads(block);
-    } catch (nb::python_error& err) {
-        if (err.matches(PyExc_ValueError) || err.matches(PyExc_RecursionError)) return object();
-        throw;
-    }
-    return PyDict_Check(data.ptr()) ? data : object();
-}
-
 // Tags are kept only from a list, and only its strings: a single string is
 // not split into letters.
 ORV_FUNCTION(parse_forge_output, "_parse_forge_output(raw: str) -> dict | None",
              "The proposed question of a forge answer (name made safe, question, description, "
              "tags), or None.") {
     auto& [raw] = args;
-    object data = forge_block(handle(raw));
-    if (!data.is_valid()) return nb::none();
+    object data = text::tagged_json(handle(raw), mod.get(k_FORGE_OPEN), mod.get(k_FORGE_CLOSE));
+    if (!data.is_valid() || !PyDict_Check(data.ptr())) return nb::none();
     object name = get(data, k_name, k_empty.h());
     object question = get(data, k_question, k_empty.h());
     if (!truth(name.ptr()) || !truth(question.ptr())) return nb::none();

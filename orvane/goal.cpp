@@ -17,8 +17,8 @@ Module mod;  // orvane.goal, read at call time
 
 Name k_now_iso{"_now_iso"}, k_goal{"goal"}, k_owner{"owner"}, k_created_at{"created_at"},
     k_updated_at{"updated_at"}, k_history{"history"}, k_set_at{"set_at"},
-    k_replaced_at{"replaced_at"}, k_append{"append"}, k_strip{"strip"}, k_parent{"parent"},
-    k_mkdir{"mkdir"}, k_to_dict{"to_dict"}, k_write{"write"}, k_close{"close"}, k_new{"__new__"};
+    k_replaced_at{"replaced_at"}, k_append{"append"}, k_strip{"strip"},
+    k_to_dict{"to_dict"}, k_write{"write"}, k_close{"close"}, k_new{"__new__"};
 Name k_copy{"copy"}, k_deepcopy{"deepcopy"};
 HostFunction copy_deepcopy{k_copy, k_deepcopy};
 Host pathlib_Path{"pathlib", "Path"},
@@ -120,29 +120,14 @@ ORV_FUNCTION(to_dict, "to_dict(self) -> dict",
 
 // ------------------------------------------------------------------- file
 
-// Closes a file after a failed read or write; the failure stays the error
-// the caller sees, as with a `with` block.
-void close_after_failure(handle file) {
-    PyObject* saved = PyErr_GetRaisedException();
-    if (PyObject* r = PyObject_CallMethodNoArgs(file.ptr(), k_close))
-        Py_DECREF(r);
-    else
-        PyErr_Clear();
-    PyErr_SetRaisedException(saved);
-}
-
 // Writes the goal file, creating missing parent directories. The YAML text is
 // produced before the file is opened, so a goal that cannot be represented
 // raises without truncating the goal file already on disk.
 ORV_FUNCTION(save, "save(self, path: str) -> None",
              "Write the goal file at `path`, creating missing directories.") {
     auto& [self, path] = args;
-    // Path(path).parent.mkdir(parents=True, exist_ok=True), which does nothing
-    // where the parent is a directory already: asked natively first.
-    if (!files::parent_is_directory(files::SysPath(path))) {
-        object parent = getattr(pathlib_Path(handle(path)), k_parent);
-        getattr(parent, k_mkdir)(nb::arg("parents") = true, nb::arg("exist_ok") = true);
-    }
+    // Path(path).parent.mkdir(parents=True, exist_ok=True)
+    files::ensure_parent(files::SysPath(path), [&] { return pathlib_Path(handle(path)); });
     object data = call_method(self, k_to_dict);
     object text = yaml_dump(data, nb::arg("default_flow_style") = false,
                             nb::arg("sort_keys") = false);
@@ -151,7 +136,7 @@ ORV_FUNCTION(save, "save(self, path: str) -> None",
     try {
         call_method(file, k_write, text);
     } catch (nb::python_error&) {
-        close_after_failure(file);
+        call_quietly(file, k_close);  // the failure stays the error, as with a `with` block
         throw;
     }
     call_method(file, k_close);  // a failure to flush (a full disk) is not hidden
@@ -167,7 +152,7 @@ ORV_FUNCTION(load, "load(cls, path: str) -> Goal", "Read a goal from the goal fi
     try {
         data = yaml_safe_load(file);
     } catch (nb::python_error&) {
-        close_after_failure(file);
+        call_quietly(file, k_close);  // the failure stays the error, as with a `with` block
         throw;
     }
     call_method(file, k_close);

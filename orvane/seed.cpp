@@ -30,8 +30,8 @@ Name k_SEED_QUESTION{"SEED_QUESTION"}, k_ALL_SEEDS{"_ALL_SEEDS"}, k_EVAL_OPEN{"_
     k_description{"description"}, k_generation{"generation"}, k_immutable{"immutable"},
     k_findings{"findings"}, k_gaps{"gaps"}, k_meta{"meta"}, k_raw{"raw"}, k_severity{"severity"},
     k_category{"category"}, k_evidence{"evidence"}, k_dimension{"dimension"},
-    k_confidence{"confidence"}, k_coverage_estimate{"coverage_estimate"}, k_mkdir{"mkdir"},
-    k_sort{"sort"}, k_strip{"strip"}, k_add{"add"}, k_unnamed{"unnamed"},
+    k_confidence{"confidence"}, k_coverage_estimate{"coverage_estimate"},
+    k_sort{"sort"}, k_add{"add"}, k_unnamed{"unnamed"},
     k_unknown{"unknown"}, k_pressure_test{"pressure-test"},
     k_opportunity_scan{"opportunity-scan"}, k_parent{"parent"}, k_tags{"tags"}, k_empty{""};
 Host copy_deepcopy{"copy", "deepcopy"}, pathlib_Path{"pathlib", "Path"},
@@ -53,10 +53,7 @@ ORV_FUNCTION(get_seed, "get_seed() -> dict", "A deep copy of the diagnostic seed
 ORV_FUNCTION(get_seeds, "get_seeds() -> list[dict]",
              "Deep copies of both seed questions, the diagnostic seed first.") {
     nb::list copies;
-    object seeds = mod.get(k_ALL_SEEDS);
-    object it = own(PyObject_GetIter(seeds.ptr()));
-    while (PyObject* next = PyIter_Next(it.ptr())) copies.append(copy_deepcopy(nb::steal(next)));
-    if (PyErr_Occurred()) raise_current();
+    for_each(mod.get(k_ALL_SEEDS), [&](object seed) { copies.append(copy_deepcopy(seed)); });
     return std::move(copies);
 }
 
@@ -77,7 +74,7 @@ ORV_FUNCTION(is_seed, "is_seed(question: dict) -> bool",
 // pathlib.Path(questions_dir), created with its parents if missing.
 object questions_path(handle questions_dir) {
     object path = pathlib_Path(questions_dir);
-    getattr(path, k_mkdir)(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    files::make_directories(path);
     return path;
 }
 
@@ -131,24 +128,15 @@ ORV_FUNCTION(load_questions, "load_questions(questions_dir: str) -> list[dict]",
             if (err.matches(PyExc_OSError) || err.matches(json_JSONDecodeError.get())) continue;
             throw;
         }
-        if (!PyDict_Check(data.ptr())) continue;
-        int has_name = PyDict_CheckExact(data.ptr()) ? PyDict_Contains(data.ptr(), k_name)
-                                                     : PySequence_Contains(data.ptr(), k_name);
-        must(has_name);
-        if (!has_name) continue;
+        if (!PyDict_Check(data.ptr()) || !contains(data, k_name.h())) continue;
         call_method(seen, k_add, own(PyObject_GetItem(data.ptr(), k_name)));
         questions.append(data);
     }
 
-    object seeds = mod.get(k_ALL_SEEDS);
-    object it = own(PyObject_GetIter(seeds.ptr()));
-    while (PyObject* next = PyIter_Next(it.ptr())) {
-        object seed = nb::steal(next);
-        int present = PySequence_Contains(seen.ptr(), own(PyObject_GetItem(seed.ptr(), k_name)).ptr());
-        must(present);
-        if (!present) questions.append(copy_deepcopy(seed));
-    }
-    if (PyErr_Occurred()) raise_current();
+    for_each(mod.get(k_ALL_SEEDS), [&](object seed) {
+        if (!contains(seen, own(PyObject_GetItem(seed.ptr(), k_name))))
+            questions.append(copy_deepcopy(seed));
+    });
 
     getattr(questions, k_sort)(nb::arg("key") = handle(sort_key));
     return std::move(questions);
@@ -160,8 +148,7 @@ ORV_FUNCTION(save_question, "save_question(question: dict, questions_dir: str) -
              "Write the question's file (JSON, indent 2) and return its path.") {
     auto& [question, questions_dir] = args;
     object path = questions_path(questions_dir);
-    object safe = text::safe_name(get(question, k_name, k_unnamed.h()));
-    object file_name = own(PyUnicode_FromFormat("%U.json", safe.ptr()));
+    object file_name = text::question_file_name(get(question, k_name, k_unnamed.h()));
     object file = own(PyNumber_TrueDivide(path.ptr(), file_name.ptr()));
     object content = json_dumps(handle(question), nb::arg("indent") = 2);
     content = own(PyNumber_Add(content.ptr(), nb::str("\n").ptr()));
@@ -215,9 +202,7 @@ ORV_FUNCTION(format_question_prompt,
     lines.append("");
     lines.append(concat("TARGET: ", handle(target_description)));
     lines.append("");
-    int deeper = PyObject_RichCompareBool(depth, nb::int_(0).ptr(), Py_GT);
-    must(deeper);
-    if (deeper && PyUnicode_GET_LENGTH(context) > 0) {
+    if (compare(handle(depth), nb::int_(0), Py_GT) && PyUnicode_GET_LENGTH(context) > 0) {
         object previous = own(PyNumber_Subtract(depth, nb::int_(1).ptr()));
         lines.append(own(PyUnicode_FromFormat(
             "NOTE: You are evaluating PREVIOUS findings (depth %S), not the original target. "
@@ -275,12 +260,9 @@ template <typename Make>
 object records(handle value, Make make) {
     nb::list out;
     if (!PyList_Check(value.ptr())) return std::move(out);
-    object it = own(PyObject_GetIter(value.ptr()));
-    while (PyObject* next = PyIter_Next(it.ptr())) {
-        object element = nb::steal(next);
+    for_each(value, [&](object element) {
         if (PyDict_Check(element.ptr())) out.append(make(element));
-    }
-    if (PyErr_Occurred()) raise_current();
+    });
     return std::move(out);
 }
 
@@ -291,26 +273,11 @@ object meta_record(handle confidence, handle coverage) {
     return meta;
 }
 
-// The JSON value of the first tagged block, or an invalid object when there is
-// no block or its text is not JSON. Numbers past the host's limits and nesting
-// too deep for its decoder count as not JSON: the parser never raises.
-object tagged_json(handle output, handle open_tag, handle close_tag) {
-    object block = text::tagged_block(output, open_tag, close_tag);
-    if (block.is_none()) return object();
-    block = call_method(block, k_strip);
-    try {
-        return json::loads(block);
-    } catch (nb::python_error& err) {
-        if (err.matches(PyExc_ValueError) || err.matches(PyExc_RecursionError)) return object();
-        throw;
-    }
-}
-
 ORV_FUNCTION(parse_question_output, "parse_question_output(output: str) -> dict",
              "The findings, gaps and meta estimates of the brain's answer, with the whole text "
              "under \"raw\"; never raises.") {
     auto& [output] = args;
-    object data = tagged_json(handle(output), mod.get(k_EVAL_OPEN), mod.get(k_EVAL_CLOSE));
+    object data = text::tagged_json(handle(output), mod.get(k_EVAL_OPEN), mod.get(k_EVAL_CLOSE));
     if (!data.is_valid() || !PyDict_Check(data.ptr())) {
         object result = own(PyDict_New());
         set_item(result, k_findings, nb::list());

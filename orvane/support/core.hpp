@@ -65,6 +65,13 @@ bool truth(PyObject* value);
 // "Expected %s, got %.200s".
 object returning(object value, PyTypeObject* type);
 
+// `key in container`, by the host's rules.
+inline bool contains(handle container, handle key) {
+    const int r = PySequence_Contains(container.ptr(), key.ptr());
+    must(r);
+    return r == 1;
+}
+
 // Iterates `iterable` as a host `for` loop does, calling `each(item)` with
 // an owned reference to each item; errors of the iteration propagate.
 template <typename Each>

@@ -2,6 +2,7 @@
 #include "support/text.hpp"
 
 #include "support/host.hpp"
+#include "support/json.hpp"
 
 namespace orv::text {
 
@@ -74,6 +75,17 @@ object tagged_block(handle text, handle open_tag, handle close_tag) {
     return own(PyUnicode_Substring(s, from, to));
 }
 
+object tagged_json(handle text, handle open_tag, handle close_tag) {
+    object block = tagged_block(text, open_tag, close_tag);
+    if (block.is_none()) return object();
+    try {
+        return json::loads(call_method(block, k_strip));
+    } catch (nb::python_error& err) {
+        if (err.matches(PyExc_ValueError) || err.matches(PyExc_RecursionError)) return object();
+        throw;
+    }
+}
+
 object safe_name(handle name) {
     object lowered = call_method(name, k_lower);
     if (!PyUnicode_CheckExact(lowered.ptr())) {
@@ -101,6 +113,11 @@ object safe_name(handle name) {
     for (Py_ssize_t i = first; i < last; ++i)
         dst[i - first] = kept(i) ? static_cast<Py_UCS1>(PyUnicode_READ(kind, data, i)) : '-';
     return nb::steal(out);
+}
+
+object question_file_name(handle name) {
+    object safe = safe_name(name);
+    return own(PyUnicode_FromFormat("%U.json", safe.ptr()));
 }
 
 }  // namespace orv::text

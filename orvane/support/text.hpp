@@ -20,10 +20,20 @@ namespace orv::text {
 // with white space) go to the host's re.
 object tagged_block(handle text, handle open_tag, handle close_tag);
 
+// The JSON value of that block, stripped as str.strip() strips and decoded
+// as json.loads decodes (looked up now), or an invalid object when there is
+// no block or its text is not JSON. Numbers past the host's digit limit and
+// nesting too deep for its decoder count as not JSON, so a brain's answer
+// never makes a parser raise.
+object tagged_json(handle text, handle open_tag, handle close_tag);
+
 // The file-name form of a question name:
 //   re.sub(r"[^a-z0-9\-]", "-", name.lower()).strip("-")
 // `name.lower()` is the host's (a name that is not text raises its
 // AttributeError); one "-" per replaced character, runs are kept.
 object safe_name(handle name);
+// The name of the file a question named `name` is stored in:
+// safe_name(name) + ".json".
+object question_file_name(handle name);
 
 }  // namespace orv::text
