@@ -62,7 +62,7 @@ inline Name k_id{"id"}, k_type{"type"}, k_payload{"payload"}, k_question{"questi
     k_load_all{"_load_all"}, k_validate_event{"validate_event"}, k_serialize{"serialize"},
     k_deserialize{"deserialize"}, k_required_fields{"_REQUIRED_FIELDS"},
     k_event_types{"_EVENT_TYPES"}, k_append{"append"}, k_all_question_stats{"all_question_stats"},
-    k_parent{"parent"}, k_mkdir{"mkdir"}, k_strip{"strip"};
+    k_strip{"strip"};
 
 // A protocol function as this module sees it now: our global of that name
 // when it was replaced here, else the protocol module's attribute.

@@ -3,7 +3,6 @@
 #include "ledger/ledger.hpp"
 
 #include <cerrno>
-#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,12 +14,6 @@ namespace {
 Host pathlib_Path{"pathlib", "Path"};
 
 constexpr const char* kStateTag = "orvane.ledger.state";
-
-bool equal(handle a, handle b) {
-    int same = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    must(same);
-    return same == 1;
-}
 
 // Pauses the collector for a read: it would walk the growing list again and
 // again while finding nothing to free (decoded events form no cycles). The
@@ -275,12 +268,8 @@ ORV_FUNCTION(ledger_init, "__init__(self, path: str | Path) -> None",
     auto& [self, path_arg] = args;
     object path = pathlib_Path(handle(path_arg));
     setattr(self, k_path, path);
-    // path.parent.mkdir(parents=True, exist_ok=True), which does nothing
-    // where the parent is a directory already: asked natively first.
     const files::SysPath sys(path);
-    if (!files::parent_is_directory(sys))
-        getattr(getattr(path, k_parent), k_mkdir)(nb::arg("parents") = true,
-                                                   nb::arg("exist_ok") = true);
+    files::ensure_parent(sys, [&] { return path; });
     // Create the file only where nothing stands yet.
     files::Fd file = files::try_open(sys, O_WRONLY | O_CREAT | O_EXCL);
     if (!file.valid() && errno != EEXIST) files::raise_os_error(sys.path());
