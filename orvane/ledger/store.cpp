@@ -63,18 +63,6 @@ private:
     files::Lock lock_;
 };
 
-// Records where the file stands after a read into `s`.
-void settle(State& s, const ReadResult& read, const struct stat& st, std::string guard) {
-    s.device = st.st_dev;
-    s.inode = st.st_ino;
-    s.size = read.size;
-    s.end = read.end;
-    s.lines = read.lines;
-    s.ends_in_cr = read.ends_in_cr;
-    s.torn_event = read.torn_event;
-    s.guard = std::move(guard);
-}
-
 }  // namespace
 
 // ------------------------------------------------------------ native state
@@ -117,6 +105,27 @@ Loaded adopt(handle self, const StatePtr& state, handle key) {
     setattr(self, k_cache_key, key);
     if (state_of(self) != state) install(self, state);
     return {state->events, state};
+}
+
+// Ends a read into `s`, full or incremental: the index put in order, where
+// the file now stands recorded, and `s` made the object's state for `key`.
+// Warnings go out last, once the file is unlocked and the object is in
+// order: a handler may read or append to this very ledger.
+Loaded commit(handle self, const StatePtr& s, const ReadResult& read, const struct stat& st,
+              std::string guard, handle key, handle path) {
+    s->order.finish();
+    s->device = st.st_dev;
+    s->inode = st.st_ino;
+    s->size = read.size;
+    s->end = read.end;
+    s->lines = read.lines;
+    s->ends_in_cr = read.ends_in_cr;
+    s->torn_event = read.torn_event;
+    s->guard = std::move(guard);
+    s->key = nb::borrow(key);
+    Loaded loaded = adopt(self, s, key);
+    log_warnings(read.warnings, path);
+    return loaded;
 }
 
 // Whether `s` may stand for the file from where it ends: read natively, not
@@ -168,11 +177,7 @@ bool read_appended(handle self, const StatePtr& s, const files::SysPath& path, h
         s->order.add(ev);
         if (s->digest) digest_add(*s->digest, ev);
     }
-    s->order.finish();
-    settle(*s, read, st, std::move(guard));
-    s->key = nb::borrow(key);
-    adopt(self, s, key);
-    log_warnings(read.warnings, path.path());
+    commit(self, s, read, st, std::move(guard), key, path.path());
     return true;
 }
 
@@ -193,20 +198,10 @@ Loaded read_all(handle self, const files::SysPath& path, handle key) {
         if (read.native) guard = read_span(file.fd(), read.guard_start, read.end, path.path());
         file.release();
     }
+    // Read otherwise, nothing reached the index or the digest, and neither
+    // is consulted for a state that is not native.
     fresh->native = read.native;
-    if (read.native) {
-        fresh->order.finish();
-    } else {
-        fresh->order = Order();
-        fresh->digest = nullptr;
-    }
-    settle(*fresh, read, st, std::move(guard));
-    fresh->key = nb::borrow(key);
-    Loaded loaded = adopt(self, fresh, key);
-    // Warnings go out once the file is unlocked and the object is in order:
-    // a handler may read or append to this very ledger.
-    log_warnings(read.warnings, path.path());
-    return loaded;
+    return commit(self, fresh, read, st, std::move(guard), key, path.path());
 }
 
 }  // namespace
