@@ -127,9 +127,11 @@ struct State {
     off_t size = 0;              // bytes read
     off_t end = 0;               // just past the last complete line
     Py_ssize_t lines = 0;        // physical lines before `end`
-    bool ends_in_cr = false;     // the line end before `end` is a lone CR
     bool torn_event = false;     // the torn last line after `end` gave an event
-    std::string guard;           // the bytes before `end` from the last non-blank line on
+    // The bytes before `end` from the last non-blank line on; empty only
+    // when `end` is 0, so its last byte tells whether the line end before
+    // `end` is a lone CR.
+    std::string guard;
 
     bool extending = false;  // an incremental read is filling it (nested loads replace it)
     Order order;             // valid for native states
@@ -200,7 +202,7 @@ struct ReadResult {
     std::vector<Warning> warnings;
     off_t size = 0, end = 0, guard_start = 0;
     Py_ssize_t lines = 0;
-    bool ends_in_cr = false, torn_event = false;
+    bool torn_event = false;
 };
 
 // Reads the open file `fd` from `start` to its end into `sink`. Not native

@@ -77,7 +77,6 @@ public:
                 if (a != b) at.guard_start = line_start;
                 at.end = base + (next - start);
                 at.lines = lineno_;
-                at.ends_in_cr = next[-1] == '\r';
             } else {
                 at.torn_event = PyList_GET_SIZE(sink_.list.ptr()) > before;
             }
@@ -160,7 +159,6 @@ ReadResult read_lines(int fd, handle path, const ReadFrom& start, Sink& sink) {
     at.end = start.from;
     at.lines = start.lines;
     at.guard_start = start.guard_start;
-    at.ends_in_cr = start.skip_lf;
     std::vector<char> buf(size_t{1} << 20);
     size_t have = 0;         // bytes in `buf`: an unfinished line carried over, then new ones
     off_t base = start.from;  // the file offset of buf[0]
@@ -180,7 +178,6 @@ ReadResult read_lines(int fd, handle path, const ReadFrom& start, Sink& sink) {
             --n;
             ++base;
             at.end = base;
-            at.ends_in_cr = false;
             if (n == 0) {
                 first = false;
                 continue;

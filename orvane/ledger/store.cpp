@@ -119,7 +119,6 @@ Loaded commit(handle self, const StatePtr& s, const ReadResult& read, const stru
     s->size = read.size;
     s->end = read.end;
     s->lines = read.lines;
-    s->ends_in_cr = read.ends_in_cr;
     s->torn_event = read.torn_event;
     s->guard = std::move(guard);
     s->key = nb::borrow(key);
@@ -159,7 +158,7 @@ bool read_appended(handle self, const StatePtr& s, const files::SysPath& path, h
         const off_t guard_start = s->end - static_cast<off_t>(s->guard.size());
         if (read_span(file.fd(), guard_start, s->end, path.path()) != s->guard) return false;
         read = read_lines(file.fd(), path.path(),
-                          ReadFrom{s->end, s->lines, s->ends_in_cr, guard_start}, batch);
+                          ReadFrom{s->end, s->lines, s->guard.ends_with('\r'), guard_start}, batch);
         if (!read.native) return false;
         guard = read_span(file.fd(), read.guard_start, read.end, path.path());
         file.release();
