@@ -159,11 +159,12 @@ ReadResult read_lines(int fd, handle path, const ReadFrom& start, Sink& sink) {
     at.end = start.from;
     at.lines = start.lines;
     at.guard_start = start.guard_start;
+    // The LF of a CR LF whose CR ended the last read belongs to that line end.
+    if (start.skip_lf && read_span(fd, at.end, at.end + 1, path) == "\n") ++at.end;
     std::vector<char> buf(size_t{1} << 20);
-    size_t have = 0;         // bytes in `buf`: an unfinished line carried over, then new ones
-    off_t base = start.from;  // the file offset of buf[0]
-    off_t offset = start.from;
-    bool first = true;
+    size_t have = 0;       // bytes in `buf`: an unfinished line carried over, then new ones
+    off_t base = at.end;  // the file offset of buf[0]
+    off_t offset = at.end;
     for (;;) {
         if (buf.size() - have < (size_t{1} << 16)) buf.resize(buf.size() * 2);  // a very long line
         ssize_t n = ::pread(fd, buf.data() + have, buf.size() - have, offset);
@@ -172,18 +173,6 @@ ReadResult read_lines(int fd, handle path, const ReadFrom& start, Sink& sink) {
             files::raise_os_error(path);
         }
         offset += n;
-        if (first && n > 0 && start.skip_lf && buf[0] == '\n') {
-            // The LF of a CR LF whose CR ended the last read.
-            std::memmove(buf.data(), buf.data() + 1, static_cast<size_t>(n - 1));
-            --n;
-            ++base;
-            at.end = base;
-            if (n == 0) {
-                first = false;
-                continue;
-            }
-        }
-        first = false;
         if (n == 0) {
             parser.lines(buf.data(), buf.data() + have, base, at);
             break;
