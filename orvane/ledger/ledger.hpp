@@ -69,8 +69,9 @@ inline Name k_id{"id"}, k_type{"type"}, k_payload{"payload"}, k_question{"questi
 object protocol_fn(const Name& name, const object& original);
 
 // Whether lines may be read natively: `deserialize` and `validate_event` as
-// seen now, and json.loads, are all the originals.
+// seen now (or as given), and json.loads, are all the originals.
 bool reads_natively();
+bool reads_natively(handle deserialize, handle validate_event);
 
 // What the validity of loaded events depends on besides the file: the type
 // registry and the table of required fields, as they stand now.

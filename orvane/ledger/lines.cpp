@@ -39,8 +39,7 @@ public:
     LineParser(Sink& sink, Py_ssize_t lineno)
         : deserialize_(protocol_fn(k_deserialize, table.deserialize)),
           validate_(protocol_fn(k_validate_event, table.validate_event)),
-          native_(deserialize_.is(table.deserialize) && validate_.is(table.validate_event) &&
-                  json::loads_is_native()),
+          native_(reads_natively(deserialize_, validate_)),
           rules_(table.proto.get(k_required_fields), table.proto.get(k_event_types)),
           sink_(sink),
           lineno_(lineno) {

@@ -9,10 +9,14 @@ object protocol_fn(const Name& name, const object& original) {
     return table.mod.followed(name, original, table.proto);
 }
 
-bool reads_natively() {
-    return protocol_fn(k_deserialize, table.deserialize).is(table.deserialize) &&
-           protocol_fn(k_validate_event, table.validate_event).is(table.validate_event) &&
+bool reads_natively(handle deserialize, handle validate_event) {
+    return deserialize.is(table.deserialize) && validate_event.is(table.validate_event) &&
            json::loads_is_native();
+}
+
+bool reads_natively() {
+    object deserialize = protocol_fn(k_deserialize, table.deserialize);  // looked up first
+    return reads_natively(deserialize, protocol_fn(k_validate_event, table.validate_event));
 }
 
 object rules_now() {
