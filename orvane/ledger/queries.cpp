@@ -81,15 +81,6 @@ object ordered(handle events, bool descending, Py_ssize_t limit) {
 
 // ------------------------------------------------------------ order index
 
-namespace {
-
-// Two exact strs hold the same text.
-bool text_equal(PyObject* a, PyObject* b) {
-    return a == b || (!text_less(a, b) && !text_less(b, a));
-}
-
-}  // namespace
-
 void Order::add(PyObject* event) {
     PyObject* ts = nullptr;
     if (PyDict_CheckExact(event) && PyDict_GetItemRef(event, k_timestamp, &ts) < 0) PyErr_Clear();
@@ -189,7 +180,9 @@ object newest(const Order& order, handle list, Py_ssize_t limit) {
                                  [&](uint32_t at, PyObject* t) { return text_less(stamp(at), t); }) -
                 by.begin());
         } else {
-            while (j > 0 && text_equal(stamp(by[j - 1]), ts)) --j;
+            // by_time is sorted: an entry before this one that is not
+            // earlier has the same timestamp.
+            while (j > 0 && !text_less(stamp(by[j - 1]), ts)) --j;
         }
         for (size_t t = j; t < i && static_cast<size_t>(PyList_GET_SIZE(out.ptr())) < want; ++t)
             must(PyList_Append(out.ptr(), PyList_GET_ITEM(list.ptr(), by[t])));
