@@ -302,7 +302,7 @@ private:
 // The digest of the state's events, made or extended, pinned; null when the
 // state's events were not read natively or the digest is in use.
 DigestPtr digest_of(const StatePtr& state) {
-    if (!state->native || !PyList_CheckExact(state->events.ptr())) return nullptr;
+    if (!state->native) return nullptr;
     DigestPtr d = state->digest;
     if (d && d->busy) return nullptr;
     // Detached by an incremental read while a call used it, or a list
@@ -320,11 +320,10 @@ DigestPtr digest_of(const StatePtr& state) {
 
 bool digest_question_stats(const StatePtr& state, handle names, nb::dict& out) {
     DigestPtr pinned = digest_of(state);
-    // Findings are counted in time order, which the order index gives.
-    const Order& index = state->order;
-    if (!pinned || pinned->irregular_questions || !index.valid || index.placed != index.size() ||
-        index.size() != pinned->rows.size())
-        return false;
+    // Findings are counted in time order, which the order index gives; its
+    // rows are the digest's, which now covers the whole list.
+    const Order* index = state->index();
+    if (!pinned || pinned->irregular_questions || !index) return false;
     Digest& d = *pinned;
     InUse use(d);
 
@@ -348,7 +347,7 @@ bool digest_question_stats(const StatePtr& state, handle names, nb::dict& out) {
     }
     std::vector<std::vector<int32_t>> order(nq);  // per question: type ids in first-seen order
     std::vector<std::vector<long long>> type_counts(nq);
-    for (uint32_t r : state->order.by_time) {
+    for (uint32_t r : index->by_time) {
         const Row& row = d.rows[r];
         if (row.kind != kFinding || row.question < 0) continue;
         const size_t q = static_cast<size_t>(row.question);

@@ -117,7 +117,7 @@ struct Order {
 // middle of a call replaces the object's state without freeing the one the
 // call still reads.
 struct State {
-    object events;        // the list of events
+    object events;        // the list of events: an exact list, never replaced
     object key;           // the file's (mtime_ns, size) for `events`
     object rules;         // rules_now() of the load: extension needs the same
     bool native = false;  // read natively: extended in place, indexed, digested
@@ -137,6 +137,16 @@ struct State {
     bool extending = false;  // an incremental read is filling it (nested loads replace it)
     Order order;             // valid for native states
     DigestPtr digest;        // for native states; null once detached, rebuilt on use
+
+    // Read natively, and the list as long as the index: host code may have
+    // changed it through `_cache`.
+    bool intact() const {
+        return native && static_cast<size_t>(PyList_GET_SIZE(events.ptr())) == order.size();
+    }
+    // The order index when the state is intact and the index all in place.
+    const Order* index() const {
+        return intact() && order.valid && order.placed == order.size() ? &order : nullptr;
+    }
 };
 using StatePtr = std::shared_ptr<State>;
 

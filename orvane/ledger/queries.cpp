@@ -150,13 +150,7 @@ void Order::finish() {
 }
 
 const Order* index_of(const Loaded& loaded) {
-    if (!loaded.state) return nullptr;
-    const State& s = *loaded.state;
-    if (!s.native || !s.order.valid || s.order.placed != s.order.size() ||
-        !s.events.is(loaded.list) || !PyList_CheckExact(s.events.ptr()) ||
-        static_cast<size_t>(PyList_GET_SIZE(s.events.ptr())) != s.order.size())
-        return nullptr;
-    return &s.order;
+    return loaded.state && loaded.state->events.is(loaded.list) ? loaded.state->index() : nullptr;
 }
 
 namespace {

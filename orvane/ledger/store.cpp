@@ -133,10 +133,9 @@ Loaded commit(handle self, const StatePtr& s, const ReadResult& read, const stru
 // fields) as it was. A torn last line that gave an event is read again by a
 // full load rather than taken back out of the indexes.
 bool extendable(const State& s, handle cache) {
-    return s.native && !s.extending && !s.torn_event && (cache.is_none() || cache.is(s.events)) &&
-           PyList_CheckExact(s.events.ptr()) &&
-           static_cast<size_t>(PyList_GET_SIZE(s.events.ptr())) == s.order.size() &&
-           reads_natively() && equal(s.rules, rules_now());
+    return s.intact() && !s.extending && !s.torn_event &&
+           (cache.is_none() || cache.is(s.events)) && reads_natively() &&
+           equal(s.rules, rules_now());
 }
 
 // Reads what was appended since `s` was read, if the file is provably `s`'s
