@@ -20,14 +20,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 
 namespace orv::ledger {
 
 namespace {
-
-Name kSelection_{"SELECTION"}, kFinding_{"FINDING"}, kVerify_{"ACTION_VERIFY"}, kForge_{"FORGE"},
-    kCycle_{"CYCLE"};
 
 // Distinct host values in order of first sight, compared as dict keys are.
 class Distinct {
@@ -149,7 +145,9 @@ struct Digest {
         Row row;
         try {
             if (!PyDict_CheckExact(ev)) throw Irregular{};
-            row.kind = kind_of(lookup(ev, k_type));
+            object type = lookup(ev, k_type);
+            if (!type.is_valid() || !PyUnicode_CheckExact(type.ptr())) throw Irregular{};
+            row.kind = kind_of_text(type.ptr());
             object p = lookup(ev, k_payload);
             if (!p.is_valid() || p.is_none()) p = nb::dict();
             if (!PyDict_CheckExact(p.ptr())) throw Irregular{};
@@ -186,23 +184,6 @@ struct Digest {
     }
 
 private:
-    // The event's type among the five the statistics read: by length, then bytes.
-    static Kind kind_of(const object& type) {
-        if (!type.is_valid() || !PyUnicode_CheckExact(type.ptr())) throw Irregular{};
-        const Name* names[] = {&kSelection_, &kFinding_, &kVerify_, &kForge_, &kCycle_};
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(type.ptr());
-        for (int i = 0; i < kOther; ++i) {
-            PyObject* name = names[i]->ptr();
-            if (type.ptr() == name) return static_cast<Kind>(i);
-            if (PyUnicode_GET_LENGTH(name) == length &&
-                PyUnicode_KIND(type.ptr()) == PyUnicode_1BYTE_KIND &&
-                std::memcmp(PyUnicode_1BYTE_DATA(type.ptr()), PyUnicode_1BYTE_DATA(name),
-                            static_cast<size_t>(length)) == 0)
-                return static_cast<Kind>(i);
-        }
-        return kOther;
-    }
-
     // The payload's question: a key of the results, so a str (a table keeps
     // the first of equal keys such as 1, 1.0 and true; the host's dicts keep
     // the first counted).
@@ -446,11 +427,7 @@ bool digest_population_stats(const StatePtr& state, nb::dict& out) {
     auto name = [&](int32_t q) {
         return q < 0 ? object(nb::none()) : d.questions.value(static_cast<size_t>(q));
     };
-    out["total_population"] = nb::int_(population);
-    out["generation_distribution"] = generations;
-    out["most_productive"] = name(most);
-    out["least_productive"] = name(least);
-    out["coverage_matrix"] = coverage;
+    out = population_record(population, generations, name(most), name(least), coverage);
     return true;
 }
 

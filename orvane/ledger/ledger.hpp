@@ -246,8 +246,14 @@ const Order* index_of(const Loaded& loaded);
 
 // ----------------------------------------------------- statistics helpers
 
-// The event types the statistics read.
+// The event types the statistics read, and their names in the same order.
 enum Kind : uint8_t { kSelection, kFinding, kVerify, kForge, kCycle, kOther };
+inline Name k_SELECTION{"SELECTION"}, k_FINDING{"FINDING"}, k_ACTION_VERIFY{"ACTION_VERIFY"},
+    k_FORGE{"FORGE"}, k_CYCLE{"CYCLE"};
+inline const Name* const kKindNames[kOther] = {&k_SELECTION, &k_FINDING, &k_ACTION_VERIFY,
+                                               &k_FORGE, &k_CYCLE};
+// The kind an exact str names: by length, then bytes.
+Kind kind_of_text(PyObject* type);
 
 // sum(values) of floats as the host's built-in computes it.
 double host_sum(const std::vector<double>& values);
@@ -261,6 +267,9 @@ struct QuestionFacts {
 };
 nb::dict empty_record();
 nb::dict question_record(const QuestionFacts& facts);
+// What population_stats gives.
+nb::dict population_record(size_t population, handle generations, handle most, handle least,
+                           handle coverage);
 
 // The five cycle totals, their defaults and the bucket's count key.
 struct CycleKeys {

@@ -4,17 +4,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace orv::ledger {
 
 Host builtins_round{"builtins", "round"};
 
 namespace {
-
-Name kSelectionName{"SELECTION"}, kFindingName{"FINDING"}, kVerifyName{"ACTION_VERIFY"},
-    kForgeName{"FORGE"}, kCycleName{"CYCLE"};
-const Name* const kKindNames[] = {&kSelectionName, &kFindingName, &kVerifyName, &kForgeName,
-                                  &kCycleName};
 
 Name kFindingsCount{"findings_count"}, kActionsExecuted{"actions_executed"},
     kActionsVerified{"actions_verified"}, kCostUsd{"cost_usd"}, kDurationSecs{"duration_secs"},
@@ -25,19 +21,13 @@ Name kFindingsCount{"findings_count"}, kActionsExecuted{"actions_executed"},
     kMostProductive{"most_productive"}, kLeastProductive{"least_productive"},
     kCoverageMatrix{"coverage_matrix"};
 
-// Whether `v` equals the str `s`; exact strs compare natively.
-bool equals(PyObject* v, PyObject* s) {
-    if (v == s) return true;
-    if (PyUnicode_CheckExact(v)) return PyUnicode_Compare(v, s) == 0;
-    int r = PyObject_RichCompareBool(v, s, Py_EQ);
-    must(r);
-    return r == 1;
-}
-
+// The event's kind; a type that is not an exact str is compared by the
+// host's ==, name by name.
 Kind kind_of(PyObject* ev) {
     object type = get(ev, k_type, nb::none());
+    if (PyUnicode_CheckExact(type.ptr())) return kind_of_text(type.ptr());
     for (int i = 0; i < kOther; ++i)
-        if (equals(type.ptr(), *kKindNames[i])) return static_cast<Kind>(i);
+        if (equal(type, kKindNames[i]->h())) return static_cast<Kind>(i);
     return kOther;
 }
 
@@ -73,6 +63,19 @@ bool less(PyObject* a, PyObject* b) {
 }  // namespace
 
 // ------------------------------------------------------------------ records
+
+Kind kind_of_text(PyObject* type) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(type);
+    for (int i = 0; i < kOther; ++i) {
+        PyObject* name = *kKindNames[i];
+        if (type == name) return static_cast<Kind>(i);
+        if (PyUnicode_GET_LENGTH(name) == length && PyUnicode_KIND(type) == PyUnicode_1BYTE_KIND &&
+            std::memcmp(PyUnicode_1BYTE_DATA(type), PyUnicode_1BYTE_DATA(name),
+                        static_cast<size_t>(length)) == 0)
+            return static_cast<Kind>(i);
+    }
+    return kOther;
+}
 
 double host_sum(const std::vector<double>& values) {
     // 0 + the first, then Neumaier's compensated summation, the compensation
@@ -125,6 +128,17 @@ nb::dict question_record(const QuestionFacts& f) {
     set_item(r, kResolutionRate, nb::float_(rate));
     set_item(r, kConsecutiveProductive, nb::int_(productive));
     set_item(r, kConsecutiveEmpty, nb::int_(empty));
+    return r;
+}
+
+nb::dict population_record(size_t population, handle generations, handle most, handle least,
+                           handle coverage) {
+    nb::dict r;
+    set_item(r, kTotalPopulation, nb::int_(population));
+    set_item(r, kGenerationDistribution, generations);
+    set_item(r, kMostProductive, most);
+    set_item(r, kLeastProductive, least);
+    set_item(r, kCoverageMatrix, coverage);
     return r;
 }
 
@@ -278,13 +292,7 @@ nb::dict population_stats_of(handle all) {
         must(PyList_Sort(sorted.ptr()));
         must(PyDict_SetItem(coverage.ptr(), PyTuple_GET_ITEM(item.ptr(), 0), sorted.ptr()));
     }
-    nb::dict r;
-    set_item(r, kTotalPopulation, nb::int_(names.size()));
-    set_item(r, kGenerationDistribution, generations);
-    set_item(r, kMostProductive, most);
-    set_item(r, kLeastProductive, least);
-    set_item(r, kCoverageMatrix, coverage);
-    return r;
+    return population_record(names.size(), generations, most, least, coverage);
 }
 
 nb::dict triage_effectiveness_of(handle all) {
