@@ -255,9 +255,6 @@ inline const Name* const kKindNames[kOther] = {&k_SELECTION, &k_FINDING, &k_ACTI
 // The kind an exact str names: by length, then bytes.
 Kind kind_of_text(PyObject* type);
 
-// sum(values) of floats as the host's built-in computes it.
-double host_sum(const std::vector<double>& values);
-
 // What a question's record is made of.
 struct QuestionFacts {
     long long runs = 0, verified = 0, findings = 0;
@@ -282,14 +279,10 @@ const CycleKeys& cycle_keys();
 void round_bucket(handle bucket, handle round);
 extern Host builtins_round;
 
-// Straight over a private list of events, every host rule applied.
-nb::dict all_question_stats_of(handle events, handle names);
-nb::dict population_stats_of(handle events);
-nb::dict triage_effectiveness_of(handle events);
-
-// Over the digest of a state's events, when it can answer: false (and
-// nothing set) when the events hold values only the host's rules can settle,
-// or when the digest is in use by a call further up the stack.
+// The statistics over the digest of a state's events, when it can answer:
+// false (and nothing set) when the events hold values only the host's rules
+// can settle, or when the digest is in use by a call further up the stack.
+// Then the methods go straight over the events.
 bool digest_question_stats(const StatePtr& state, handle names, nb::dict& out);
 bool digest_population_stats(const StatePtr& state, nb::dict& out);
 bool digest_triage_effectiveness(const StatePtr& state, nb::dict& out);

@@ -60,6 +60,21 @@ bool less(PyObject* a, PyObject* b) {
     return r == 1;
 }
 
+// sum(values) of floats as the host's built-in computes it: 0 + the first,
+// then Neumaier's compensated summation, the compensation added last unless
+// it is zero or not finite.
+double host_sum(const std::vector<double>& values) {
+    if (values.empty()) return 0.0;
+    double total = 0.0 + values[0], c = 0.0;
+    for (size_t i = 1; i < values.size(); ++i) {
+        const double x = values[i], t = total + x;
+        c += std::fabs(total) >= std::fabs(x) ? (total - t) + x : (x - t) + total;
+        total = t;
+    }
+    if (c != 0.0 && std::isfinite(c)) total += c;
+    return total;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ records
@@ -75,20 +90,6 @@ Kind kind_of_text(PyObject* type) {
             return static_cast<Kind>(i);
     }
     return kOther;
-}
-
-double host_sum(const std::vector<double>& values) {
-    // 0 + the first, then Neumaier's compensated summation, the compensation
-    // added last unless it is zero or not finite: the built-in sum() of floats.
-    if (values.empty()) return 0.0;
-    double total = 0.0 + values[0], c = 0.0;
-    for (size_t i = 1; i < values.size(); ++i) {
-        const double x = values[i], t = total + x;
-        c += std::fabs(total) >= std::fabs(x) ? (total - t) + x : (x - t) + total;
-        total = t;
-    }
-    if (c != 0.0 && std::isfinite(c)) total += c;
-    return total;
 }
 
 nb::dict empty_record() {
@@ -163,6 +164,10 @@ void round_bucket(handle bucket, handle round) {
 }
 
 // ------------------------------------------- straight over a private list
+
+namespace {
+
+// Every host rule applied, over a private list of events.
 
 nb::dict all_question_stats_of(handle all, handle names) {
     object filter = names.is_none() ? nb::none() : own(PySet_New(names.ptr()));
@@ -329,8 +334,6 @@ nb::dict triage_effectiveness_of(handle all) {
 }
 
 // ------------------------------------------------------------------ methods
-
-namespace {
 
 ORV_FUNCTION(all_question_stats,
              "all_question_stats(self, question_names: list[str] | None = None) -> dict",
