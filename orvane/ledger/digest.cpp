@@ -36,7 +36,7 @@ public:
             object held = nb::steal(at);
             return static_cast<int32_t>(PyLong_AsLong(at));
         }
-        must(PyDict_SetItem(ids_.ptr(), v.ptr(), nb::int_(values_.size()).ptr()));
+        set_item(ids_, v.ptr(), nb::int_(values_.size()));
         values_.push_back(nb::borrow(v));
         return static_cast<int32_t>(values_.size() - 1);
     }
@@ -346,14 +346,14 @@ bool digest_question_stats(const StatePtr& state, handle names, nb::dict& out) {
     auto record = [&](size_t q) {
         QuestionFacts& f = facts[q];
         for (int32_t t : order[q])
-            must(PyDict_SetItem(f.types.ptr(), d.types.value(static_cast<size_t>(t)).ptr(),
-                                nb::int_(type_counts[q][static_cast<size_t>(t)]).ptr()));
+            set_item(f.types, d.types.value(static_cast<size_t>(t)).ptr(),
+                     nb::int_(type_counts[q][static_cast<size_t>(t)]));
         return question_record(f);
     };
     if (names.is_none()) {
         for (int32_t q : first_tallied)
-            must(PyDict_SetItem(out.ptr(), d.questions.value(static_cast<size_t>(q)).ptr(),
-                                record(static_cast<size_t>(q)).ptr()));
+            set_item(out, d.questions.value(static_cast<size_t>(q)).ptr(),
+                     record(static_cast<size_t>(q)));
         return true;
     }
     for (handle item : nb::iter(names)) {
@@ -364,7 +364,7 @@ bool digest_question_stats(const StatePtr& state, handle names, nb::dict& out) {
         const int32_t q = d.questions.find(name);
         object rec = q >= 0 && static_cast<size_t>(q) < nq ? object(record(static_cast<size_t>(q)))
                                                            : object(empty_record());
-        must(PyDict_SetItem(out.ptr(), name.ptr(), rec.ptr()));
+        set_item(out, name.ptr(), rec);
     }
     return true;
 }
@@ -414,15 +414,14 @@ bool digest_population_stats(const StatePtr& state, nb::dict& out) {
 
     nb::dict generations;
     for (int32_t g : generation_order)
-        must(PyDict_SetItem(generations.ptr(), d.generations.value(static_cast<size_t>(g)).ptr(),
-                            nb::int_(generation_counts[static_cast<size_t>(g)]).ptr()));
+        set_item(generations, d.generations.value(static_cast<size_t>(g)).ptr(),
+                 nb::int_(generation_counts[static_cast<size_t>(g)]));
     nb::dict coverage;
     for (int32_t q : target_order) {
         nb::list sorted;
         for (int32_t t : targets[static_cast<size_t>(q)])
             sorted.append(d.targets.value(static_cast<size_t>(t)));
-        must(PyDict_SetItem(coverage.ptr(), d.questions.value(static_cast<size_t>(q)).ptr(),
-                            sorted.ptr()));
+        set_item(coverage, d.questions.value(static_cast<size_t>(q)).ptr(), sorted);
     }
     auto name = [&](int32_t q) {
         return q < 0 ? object(nb::none()) : d.questions.value(static_cast<size_t>(q));
@@ -457,10 +456,10 @@ bool digest_triage_effectiveness(const StatePtr& state, nb::dict& out) {
         const Bucket& b = buckets[static_cast<size_t>(m)];
         nb::dict bucket;
         for (size_t f = 0; f < 5; ++f)
-            must(PyDict_SetItem(bucket.ptr(), c.names[f], b.totals[f].value().ptr()));
-        must(PyDict_SetItem(bucket.ptr(), c.count, nb::int_(b.cycles).ptr()));
+            set_item(bucket, c.names[f], b.totals[f].value());
+        set_item(bucket, c.count, nb::int_(b.cycles));
         round_bucket(bucket, round);
-        must(PyDict_SetItem(out.ptr(), d.modes.value(static_cast<size_t>(m)).ptr(), bucket.ptr()));
+        set_item(out, d.modes.value(static_cast<size_t>(m)).ptr(), bucket);
     }
     return true;
 }

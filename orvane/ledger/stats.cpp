@@ -49,7 +49,7 @@ void count_into(handle counts, handle key) {
     if (PyDict_GetItemRef(counts.ptr(), key.ptr(), &now) < 0) raise_current();
     object held = nb::steal(now);
     object next = now ? own(PyNumber_Add(now, nb::int_(1).ptr())) : object(nb::int_(1));
-    must(PyDict_SetItem(counts.ptr(), key.ptr(), next.ptr()));
+    set_item(counts, key.ptr(), next);
 }
 
 // a < b by the host's rules; exact strs natively.
@@ -181,7 +181,7 @@ nb::dict all_question_stats_of(handle all, handle names) {
             object held = nb::steal(at);
             return PyLong_AsSize_t(at);
         }
-        must(PyDict_SetItem(index.ptr(), q.ptr(), nb::int_(facts.size()).ptr()));
+        set_item(index, q.ptr(), nb::int_(facts.size()));
         facts.emplace_back();
         findings.emplace_back();
         return facts.size() - 1;
@@ -235,7 +235,7 @@ nb::dict all_question_stats_of(handle all, handle names) {
         if (PyDict_GetItemRef(index.ptr(), name.ptr(), &at) < 0) raise_current();
         object held = nb::steal(at);
         object record = at ? object(question_record(facts[PyLong_AsSize_t(at)])) : object(empty_record());
-        must(PyDict_SetItem(out.ptr(), name.ptr(), record.ptr()));
+        set_item(out, name.ptr(), record);
     };
     if (filter.is_none()) {
         object names_seen = own(PyDict_Keys(index.ptr()));
@@ -273,7 +273,7 @@ nb::dict population_stats_of(handle all) {
         PyObject* seen = nullptr;
         if (PyDict_GetItemRef(targets.ptr(), q.ptr(), &seen) < 0) raise_current();
         object set = seen ? nb::steal(seen) : own(PySet_New(nullptr));
-        if (!seen) must(PyDict_SetItem(targets.ptr(), q.ptr(), set.ptr()));
+        if (!seen) set_item(targets, q.ptr(), set);
         must(PySet_Add(set.ptr(), target.ptr()));
     }
     object most = none, least = none, most_n, least_n;
@@ -295,7 +295,7 @@ nb::dict population_stats_of(handle all) {
     for (handle item : nb::iter(covered)) {
         object sorted = own(PySequence_List(PyTuple_GET_ITEM(item.ptr(), 1)));
         must(PyList_Sort(sorted.ptr()));
-        must(PyDict_SetItem(coverage.ptr(), PyTuple_GET_ITEM(item.ptr(), 0), sorted.ptr()));
+        set_item(coverage, PyTuple_GET_ITEM(item.ptr(), 0), sorted);
     }
     return population_record(names.size(), generations, most, least, coverage);
 }
@@ -316,7 +316,7 @@ nb::dict triage_effectiveness_of(handle all) {
             bucket = own(PyDict_New());
             for (int f = 0; f < 5; ++f) set_item(bucket, c.names[f], c.defaults[f]);
             set_item(bucket, c.count, nb::int_(0));
-            must(PyDict_SetItem(buckets.ptr(), mode.ptr(), bucket.ptr()));
+            set_item(buckets, mode.ptr(), bucket);
         }
         // The bucket is ours alone: its keys are our interned strs.
         for (int f = 0; f < 5; ++f) {
