@@ -102,10 +102,7 @@ ORV_FUNCTION(deserialize, "deserialize(line: str) -> dict",
 // event.get(key, 0) compared with `op` against 0.
 bool compare_field(PyObject* ev, const Name& key, int op) {
     object zero = nb::int_(0);
-    object v = get(ev, key, zero);
-    int r = PyObject_RichCompareBool(v.ptr(), zero.ptr(), op);
-    must(r);
-    return r == 1;
+    return compare(get(ev, key, zero), zero, op);
 }
 
 ORV_FUNCTION(is_recursive, "is_recursive(event: dict) -> bool",
@@ -166,13 +163,13 @@ ORV_FUNCTION(event_chain, "event_chain(events: list, root_id: str) -> list",
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(events.ptr()); ++i) {
         PyObject* ev = PyList_GET_ITEM(events.ptr(), i);
         object id = own(PyObject_GetItem(ev, k_id));
-        must(PyDict_SetItem(by_id.ptr(), id.ptr(), ev));
+        set_item(by_id, id.ptr(), handle(ev));
         object parent = get(ev, k_parent_id, nb::none());
         object siblings = nb::borrow(PyDict_GetItemWithError(by_parent.ptr(), parent.ptr()));
         if (!siblings.is_valid()) {
             if (PyErr_Occurred()) raise_current();
             siblings = own(PyList_New(0));
-            must(PyDict_SetItem(by_parent.ptr(), parent.ptr(), siblings.ptr()));
+            set_item(by_parent, parent.ptr(), siblings);
         }
         must(PyList_Append(siblings.ptr(), ev));
     }
