@@ -215,16 +215,22 @@ bool non_empty(handle text) {
     return PyUnicode_CheckExact(text.ptr()) ? PyUnicode_GET_LENGTH(text.ptr()) != 0 : truth(text.ptr());
 }
 
-void label_into(TextBuilder& out, handle item) {
-    object name;
-    if (!lookup(item, k_name, name) && !lookup(item, k_title, name)) name = nb::borrow(k_unnamed.h());
-    object kind = get(item, k_type, k_empty.h());
+// "name (kind)", or the name alone when the kind is empty. The kind's truth
+// is asked before anything is written, as the host's conditional asks it.
+void name_and_kind_into(TextBuilder& out, handle name, handle kind) {
     const bool has_kind = non_empty(kind);
     text_into(out, name);
     if (!has_kind) return;
     out.add(" (");
     text_into(out, kind);
     out.add(")");
+}
+
+void label_into(TextBuilder& out, handle item) {
+    object name;
+    if (!lookup(item, k_name, name) && !lookup(item, k_title, name)) name = nb::borrow(k_unnamed.h());
+    object kind = get(item, k_type, k_empty.h());
+    name_and_kind_into(out, name, kind);
 }
 
 ORV_FUNCTION(item_label, "_item_label(item: dict) -> str",
@@ -623,70 +629,49 @@ ORV_FUNCTION(render_item_field, "_render_item_field(self, field_names: tuple, he
     for_each_member(data, [&](handle, handle body) {
         object items;
         if (!PyDict_Check(body.ptr()) || !member(body, k_items, items)) return;
-        // One entry. The members are borrowed from an item that is still in
-        // its list: while they are exact strs nothing can run that would
-        // take them away; anything else is held first.
+        // One entry. The members are borrowed from the item: while they are
+        // exact strs nothing runs that could change it; anything else is held
+        // first.
         auto entry = [&](const ItemFields& borrowed) {
+            found = true;
+            out.add("\n\n  ");
             if (PyUnicode_CheckExact(borrowed.name) && PyUnicode_CheckExact(borrowed.type) &&
                 PyUnicode_CheckExact(borrowed.value) && format.native()) {
-                out.add("\n\n  ");
-                out.add(handle(borrowed.name));
-                if (PyUnicode_GET_LENGTH(borrowed.type)) {
-                    out.add(" (");
-                    out.add(handle(borrowed.type));
-                    out.add("):\n    ");
-                } else {
-                    out.add(":\n    ");
-                }
-                out.add_indented(handle(borrowed.value), "    ");
-                found = true;
-                return;
+                name_and_kind_into(out, handle(borrowed.name), handle(borrowed.type));
+                out.add(":\n    ");
+                return out.add_indented(handle(borrowed.value), "    ");
             }
             struct {
                 object value, name, type;
             } f{nb::borrow(borrowed.value), nb::borrow(borrowed.name), nb::borrow(borrowed.type)};
-            const bool has_kind = non_empty(f.type);
-            out.add("\n\n  ");
-            text_into(out, f.name);
-            if (has_kind) {
-                out.add(" (");
-                text_into(out, f.type);
-            }
+            name_and_kind_into(out, f.name, f.type);
             if (format.native()) {
-                out.add(has_kind ? std::string_view("):\n") : std::string_view(":\n"));
+                out.add(":\n");
                 field_into(out, f.value);
             } else {
-                if (has_kind) out.add(")");
                 object text = format.text(f.value);
                 out.add(":\n");
                 out.add(text);
             }
-            found = true;
         };
-        // The item's own fields: scanned while the item is borrowed from the
-        // list (nothing runs meanwhile), else looked up while it is held.
-        auto one = [&](PyObject* item) {
-            if (!PyDict_Check(item)) return;
+        // The item's own fields: scanned in one pass when that runs no host
+        // code, else looked up one by one.
+        for_each_element(items, [&](handle item) {
+            if (!PyDict_Check(item.ptr())) return;
             ItemFields f;
-            switch (scan_item(roles, item, f)) {
+            switch (scan_item(roles, item.ptr(), f)) {
                 case Scan::skipped: return;
                 case Scan::found: return entry(f);
                 case Scan::unscanned: break;
             }
-            object held = nb::borrow(item), value;
+            object value;
             for (Py_ssize_t i = 0; i < fields; ++i)
-                if (lookup(held, PyTuple_GET_ITEM(field_names, i), value)) break;
+                if (lookup(item, PyTuple_GET_ITEM(field_names, i), value)) break;
             if (!value.is_valid() || value.is_none()) return;
-            object name = get(held, k_name, k_unnamed.h());
-            object type = get(held, k_type, k_empty.h());
+            object name = get(item, k_name, k_unnamed.h());
+            object type = get(item, k_type, k_empty.h());
             entry({value.ptr(), name.ptr(), type.ptr()});
-        };
-        if (PyList_CheckExact(items.ptr())) {
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i)
-                one(PyList_GET_ITEM(items.ptr(), i));
-        } else {
-            for_each_element(items, [&](handle item) { one(item.ptr()); });
-        }
+        });
     });
     if (!found) return nb::borrow(k_empty.h());
     return out.build();
