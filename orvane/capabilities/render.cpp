@@ -369,13 +369,6 @@ size_t write_labels(Summary& summary, handle items, std::pair<size_t, object>& b
 
 // body.get(key) for a section body: found or not, without making a default.
 bool member(handle body, const Name& key, object& value) {
-    if (PyDict_CheckExact(body.ptr())) {
-        PyObject* found = nullptr;
-        const int r = PyDict_GetItemRef(body.ptr(), key, &found);
-        must(r);
-        if (r) value = nb::steal(found);
-        return r == 1;
-    }
     value = get(body, key, handle(missing));
     if (value.ptr() != missing) return true;
     value = object();
