@@ -32,6 +32,8 @@
 // is the one the full walks give, at the cost of one pass over the tree.
 #include "capabilities/capabilities.hpp"
 
+#include "support/files.hpp"
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -73,33 +75,6 @@ int retry_stat(const char* path, struct stat* st, bool follow) {
     while (r < 0 && errno == EINTR);
     return r;
 }
-
-// A directory descriptor that can be handed on and closes itself.
-class DirFd {
-public:
-    DirFd() = default;
-    explicit DirFd(int fd) : fd_(fd) {}
-    DirFd(DirFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    DirFd& operator=(DirFd&& other) noexcept {
-        if (this != &other) {
-            close();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    DirFd(const DirFd&) = delete;
-    DirFd& operator=(const DirFd&) = delete;
-    ~DirFd() { close(); }
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void close() {
-        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-    }
-
-private:
-    int fd_ = -1;
-};
 
 struct DirId {
     dev_t dev;
@@ -201,7 +176,7 @@ private:
     struct Pending {
         std::string rel;  // "" for the root, else "a/b/"
         Listing listing;
-        DirFd fd;
+        files::Fd fd;
     };
 
     // The map at prefix + rel: lstat first (the host's existence test for a
@@ -292,7 +267,7 @@ void Search::list(Pending* parent, const char* name, const std::string& rel, Pen
         failed(errno);
         return;
     }
-    DirFd dir(fd);
+    files::Fd dir(fd);
     Listing& listing = out.listing;
     struct stat st;
     if (::fstat(fd, &st) == 0) {
@@ -342,7 +317,7 @@ void Search::hold(Pending& pushed) {
     if (held_ == kHeldMax) {
         for (; lowest_held_ < stack_.size(); ++lowest_held_) {
             if (stack_[lowest_held_].fd.valid()) {
-                stack_[lowest_held_++].fd.close();
+                stack_[lowest_held_++].fd.reset();
                 --held_;
                 break;
             }
@@ -352,8 +327,8 @@ void Search::hold(Pending& pushed) {
 }
 
 void Search::release_all(Pending* current) {
-    for (Pending& p : stack_) p.fd.close();
-    if (current) current->fd.close();
+    for (Pending& p : stack_) p.fd.reset();
+    if (current) current->fd.reset();
     held_ = 0;
     lowest_held_ = stack_.size();
 }
@@ -395,7 +370,7 @@ Search::Outcome Search::run(std::string& match) {
             std::string sub_rel = dir.rel;
             sub_rel.append(dir.listing.name(sub), sub.size);
             if (passed_over(sub_rel, sub.ino)) continue;
-            Pending child{sub_rel + "/", Listing(), DirFd()};
+            Pending child{sub_rel + "/", Listing(), files::Fd()};
             list(&dir, dir.listing.name(sub), sub_rel, child);
             // The subdirectory's own map, looked at before it is pushed. A
             // listing without the name settles it; one that could not be
