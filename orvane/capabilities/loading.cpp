@@ -116,7 +116,7 @@ ORV_FUNCTION(load_url, "_load_url(url: str) -> dict",
         log_warning(kFailed, handle(url), e.value());
         // An HTTP error status carries the open response: closed here, like
         // any other response, rather than whenever the error is collected.
-        if (is_a(e, urllib_error_HTTPError.get())) call_method(e.value(), k_close);
+        if (is_a(e, urllib_error_HTTPError.get())) call_quietly(e.value(), k_close);
         return own(PyDict_New());
     }
 }
