@@ -39,7 +39,7 @@ namespace {
 using fold::find_char;
 using fold::Literal;
 
-// An element of the block list: "<tag" opens, "</tag>" closes.
+// An element of the page: "<tag" opens, "</tag>" closes.
 struct Block {
     Literal open, close;
 };
@@ -53,7 +53,7 @@ struct Literals {
         {Literal(U"<footer"), Literal(U"</footer>")},
         {Literal(U"<noscript"), Literal(U"</noscript>")},
     }};
-    Literal title_open{U"<title"}, title_close{U"</title>"};
+    Block title{Literal(U"<title"), Literal(U"</title>")};
     Literal meta_open{U"<meta"};
     Literal name_description{U"name=[\"']description[\"']"};
     Literal content{U"content=[\"']"};
@@ -157,22 +157,34 @@ private:
     Py_ssize_t written_ = 0, copied_ = 0;
 };
 
+// Where r"<TAG[^>]*>(.*?)</TAG>" (flags S|I) first matches at or after
+// `from`: the match is text[begin:end], the group text[content:close].
+struct Element {
+    Py_ssize_t begin, content, close, end;
+};
+
+// Only the first start is tried: when its opening tag has no ">" or no
+// closing tag follows, every later start fails too (their ">" and closing
+// tags lie further right).
+template <typename C>
+std::optional<Element> find_element(const C* text, Py_ssize_t n, Py_ssize_t from, const Block& block) {
+    const Py_ssize_t start = block.open.find(text, n, from, n);
+    if (start < 0) return std::nullopt;
+    const Py_ssize_t gt = find_char(text, start + block.open.size(), n, '>');
+    if (gt == n) return std::nullopt;
+    const Py_ssize_t close = block.close.find(text, n, gt + 1, n);
+    if (close < 0) return std::nullopt;
+    return Element{start, gt + 1, close, close + block.close.size()};
+}
+
 // re.sub(r"<TAG[^>]*>.*?</TAG>", " ", text, flags=S|I) in place; returns the
-// new length. A start whose opening tag has no ">" or no closing tag after it
-// fails, and so does every later start (their ">" and closing tags lie
-// further right): the replacing stops there.
+// new length.
 template <typename C>
 Py_ssize_t strip_blocks(C* text, Py_ssize_t n, const Block& block) {
     Replacer<C> replacer(text, n);
-    for (Py_ssize_t pos = 0;;) {
-        const Py_ssize_t start = block.open.find(text, n, pos, n);
-        if (start < 0) break;
-        const Py_ssize_t gt = find_char(text, start + block.open.size(), n, '>');
-        if (gt == n) break;
-        const Py_ssize_t close = block.close.find(text, n, gt + 1, n);
-        if (close < 0) break;
-        pos = close + block.close.size();
-        replacer.replace(start, pos);
+    for (Py_ssize_t pos = 0; const auto element = find_element(text, n, pos, block);) {
+        pos = element->end;
+        replacer.replace(element->begin, pos);
     }
     return replacer.finish();
 }
@@ -214,14 +226,9 @@ object strip_markup_of(PyObject* original, const C* data, Py_ssize_t n) {
 
 template <typename C>
 std::optional<Span> title_of(const C* text, Py_ssize_t n) {
-    const Literals& lit = *literals;
-    const Py_ssize_t start = lit.title_open.find(text, n, 0, n);
-    if (start < 0) return std::nullopt;
-    const Py_ssize_t gt = find_char(text, start + lit.title_open.size(), n, '>');
-    if (gt == n) return std::nullopt;
-    const Py_ssize_t close = lit.title_close.find(text, n, gt + 1, n);
-    if (close < 0) return std::nullopt;
-    return Span{gt + 1, close};
+    const auto element = find_element(text, n, 0, literals->title);
+    if (!element) return std::nullopt;
+    return Span{element->content, element->close};
 }
 
 // --------------------------------------------------------- description
