@@ -36,7 +36,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>

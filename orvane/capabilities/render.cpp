@@ -19,7 +19,6 @@
 #include <cstring>
 #include <memory>
 #include <utility>
-#include <vector>
 
 namespace orv::capabilities {
 
