@@ -37,7 +37,7 @@ Name k_path{"_path"}, k_min_severity{"_min_severity"}, k_url{"_url"}, k_headers{
     k_newline{"\n"}, k_report_time{"%Y-%m-%dT%H-%M-%S"}, k_default_reports{"reports/"},
     k_default_log{"notifications.jsonl"}, k_replace{"replace"};
 Host json_dumps{"json", "dumps"}, pathlib_Path{"pathlib", "Path"}, builtins_open{"builtins", "open"}, locale_preferred{"locale", "getpreferredencoding"},
-    urllib_HTTPError{"urllib.error", "HTTPError"}, abc_ABC{"abc", "ABC"};
+    abc_ABC{"abc", "ABC"};
 
 // The request timeout of a webhook, in seconds.
 constexpr double kWebhookTimeout = 10.0;
@@ -315,13 +315,6 @@ ORV_FUNCTION(webhook_init,
     return nb::none();
 }
 
-// Closes the response an HTTP error status carries, so its connection is not
-// left for the collector.
-void close_http_error(nb::python_error& error) {
-    object http_error = urllib_HTTPError.get();
-    if (error.matches(http_error.ptr())) call_quietly(error.value(), k_close);
-}
-
 // POSTs the event record as JSON. True for a 2xx answer; False for any other
 // status, a URL error, a time-out or another operating-system error.
 ORV_FUNCTION(webhook_notify,
@@ -350,7 +343,7 @@ ORV_FUNCTION(webhook_notify,
         response.close();
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_OSError)) throw;
-        close_http_error(error);
+        http::close_error_response(error);
         return nb::bool_(false);
     }
     return nb::bool_(compare(status, nb::int_(200), Py_GE) && compare(status, nb::int_(300), Py_LT));

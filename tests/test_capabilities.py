@@ -6,6 +6,7 @@ import logging
 import os
 import textwrap
 import threading
+import urllib.error
 import urllib.request
 
 import pytest
@@ -220,6 +221,27 @@ class TestLoadUrl:
         [record] = warnings_of(caplog)
         assert record.msg == FAILED and record.args[0] == server.url + "/map"
         assert error in record.getMessage()
+
+    def test_error_response_closed_quietly(self, monkeypatch, caplog):
+        # The response an error status holds is closed; a close that fails
+        # still leaves an empty map and the one warning.
+        closes = []
+
+        class FailingClose(urllib.error.HTTPError):
+            def close(self):
+                closes.append(self)
+                raise OSError("cannot close")
+
+        error = FailingClose("http://caps.test/map", 503, "Unavailable", {}, None)
+
+        def refuse(request, **kwargs):
+            raise error
+
+        monkeypatch.setattr(urllib.request, "urlopen", refuse)
+        assert CapabilityMap("http://caps.test/map").load() == {}
+        assert closes == [error]
+        [record] = warnings_of(caplog)
+        assert record.getMessage().endswith("HTTP Error 503: Unavailable")
 
     def test_null_is_fetched_again(self, server):
         server.routes["/map"] = (200, b"null")

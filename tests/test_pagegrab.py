@@ -9,6 +9,7 @@ import socket
 import ssl
 import sys
 import threading
+import urllib.error
 import urllib.request
 
 import pytest
@@ -226,6 +227,22 @@ class TestFetch:
         url = site.route("/err", lambda h: h.send_error(status))
         result = pagegrab.fetch_url(url)
         assert (result["success"], result["status"], result["error"]) == (False, 0, f"HTTP Error {status}: {text}")
+
+    def test_error_status_response_is_closed(self, site, monkeypatch):
+        url = site.route("/err", lambda h: h.send_error(404))
+        raised, real = [], urllib.request.urlopen
+
+        def recording(request, **kwargs):
+            try:
+                return real(request, **kwargs)
+            except urllib.error.HTTPError as error:
+                raised.append(error)
+                raise
+
+        monkeypatch.setattr(urllib.request, "urlopen", recording)
+        assert pagegrab.fetch_url(url)["error"] == "HTTP Error 404: Not Found"
+        [error] = raised
+        assert error.fp.closed
 
     def test_redirect_is_followed(self, site):
         site.page("/new", b"<title>Moved here</title>")

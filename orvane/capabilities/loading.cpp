@@ -13,10 +13,9 @@ namespace {
 
 Name k_source{"_source"}, k_data{"_data"}, k_load_file{"_load_file"}, k_load_url{"_load_url"},
     k_load{"load"}, k_scheme{"scheme"}, k_exists{"exists"}, k_read_text{"read_text"},
-    k_close{"close"}, k_decode{"decode"};
+    k_decode{"decode"};
 Host urlparse{"urllib.parse", "urlparse"}, pathlib_Path{"pathlib", "Path"},
-    json_JSONDecodeError{"json", "JSONDecodeError"},
-    urllib_error_HTTPError{"urllib.error", "HTTPError"};
+    json_JSONDecodeError{"json", "JSONDecodeError"};
 
 constexpr const char* kFailed = "Failed to load capability map from %s: %s";
 constexpr double kFetchTimeout = 10;  // seconds for the whole request
@@ -114,9 +113,7 @@ ORV_FUNCTION(load_url, "_load_url(url: str) -> dict",
     } catch (nb::python_error& e) {
         if (!is_a(e, PyExc_Exception)) throw;
         log_warning(kFailed, handle(url), e.value());
-        // An HTTP error status carries the open response: closed here, like
-        // any other response, rather than whenever the error is collected.
-        if (is_a(e, urllib_error_HTTPError.get())) call_quietly(e.value(), k_close);
+        http::close_error_response(e);
         return own(PyDict_New());
     }
 }

@@ -188,6 +188,7 @@ ORV_FUNCTION(fetch_url, "fetch_url(url: str, timeout: SupportsIndex = 30, max_by
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         set_item(result, k_error, own(PyObject_Str(e.value().ptr())));
+        http::close_error_response(e);
         return result;
     }
     analyse(html, result);

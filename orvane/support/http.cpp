@@ -10,7 +10,7 @@ namespace {
 Name k_urllib_request{"urllib.request"}, k_Request{"Request"}, k_urlopen{"urlopen"},
     k_data{"data"}, k_headers{"headers"}, k_method{"method"}, k_timeout{"timeout"},
     k_context{"context"}, k_ssl{"ssl"}, k_create_default_context{"create_default_context"},
-    k_read{"read"}, k_close{"close"};
+    k_read{"read"}, k_close{"close"}, k_urllib_error{"urllib.error"}, k_HTTPError{"HTTPError"};
 
 }  // namespace
 
@@ -42,6 +42,11 @@ bool is_web_scheme(handle scheme) {
     PyObject* s = scheme.ptr();
     return PyUnicode_Check(s) && (PyUnicode_CompareWithASCIIString(s, "http") == 0 ||
                                   PyUnicode_CompareWithASCIIString(s, "https") == 0);
+}
+
+void close_error_response(const nb::python_error& error) {
+    object http_error = getattr(host_module(k_urllib_error), k_HTTPError);
+    if (error.matches(http_error)) call_quietly(error.value(), k_close);
 }
 
 object default_tls_context() { return call_method(host_module(k_ssl), k_create_default_context); }

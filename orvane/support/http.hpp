@@ -32,6 +32,11 @@ object open(handle prepared, const Request& request);
 // exactly "http" or "https".
 bool is_web_scheme(handle scheme);
 
+// When `error` is an HTTP error status (urllib.error.HTTPError, which holds
+// the open response), closes that response quietly, as a `with` block would
+// have closed it, rather than leaving its connection to the collector.
+void close_error_response(const nb::python_error& error);
+
 // ssl.create_default_context(), looked up at call time.
 object default_tls_context();
 
