@@ -15,6 +15,7 @@ that the host starts through the generic command-line brain.
 from __future__ import annotations
 
 import argparse
+import functools
 import json
 import os
 import re
@@ -80,6 +81,8 @@ CREDENTIAL_VALUE = re.compile(r"[:=]\s*['\"]([^'\"\s]{8,})['\"]")
 CREDENTIAL_NAME = re.compile(r"(?i)\b(password|passwd|pwd|secret|api[_-]?key|access[_-]?token"
                              r"|auth[_-]?token|client[_-]?secret)['\"]?\s*$")
 CREDENTIAL_SEVERITY = 0.6
+# Every pattern that can start a secret, for the one search over a file's text.
+SECRET_SEARCH = tuple(pattern for _, pattern, _ in SECRET_PATTERNS) + (CREDENTIAL_VALUE,)
 MAX_SECRET_FILES = 10
 # Values that are plainly placeholders, not credentials.
 PLACEHOLDER = re.compile(r"(?i)(\$\{|\{\{|<|example|changeme|change_me|placeholder|dummy"
@@ -267,7 +270,9 @@ class Inspector:
         self.limits = limits
 
     # -- what the tree holds, for gaps and for the checks --------------------------
+    @functools.cached_property
     def source_files(self) -> list[str]:
+        """Computed once: the walk is over, and gaps and checks each ask for it."""
         return [f for f in self.tree.files if Path(f).suffix in SOURCE_SUFFIXES]
 
     def structured_files(self) -> list[str]:
@@ -280,10 +285,10 @@ class Inspector:
     def material(self, dimension: str) -> str:
         """What the target holds that a check of `dimension` would look at, in words for
         a gap; "" when there is nothing to check."""
-        files, sources = len(self.tree.files), len(self.source_files())
+        files = len(self.tree.files)
         if dimension == "documentation":
             return "The top level of the target was not checked for a README."
-        if dimension in ("testing", "hygiene") and sources:
+        if dimension in ("testing", "hygiene") and (sources := len(self.source_files)):
             what = "tests" if dimension == "testing" else "a license, an ignore file and automation"
             return f"{plural(sources, 'source file')} not checked for {what}."
         if dimension == "markers" and files:
@@ -323,7 +328,7 @@ class Inspector:
         return findings
 
     def check_testing(self) -> list[Finding]:
-        sources = self.source_files()
+        sources = self.source_files
         if not sources or not self.tree.complete:
             return []
         if any(Path(d).name.lower() in TEST_DIR_NAMES for d in self.tree.dirs):
@@ -445,8 +450,7 @@ class Inspector:
             if not text:
                 continue
             hits, worst = [], 0.0
-            patterns = [pattern for _, pattern, _ in SECRET_PATTERNS] + [CREDENTIAL_VALUE]
-            for number, line in lines_matching(text, patterns):
+            for number, line in lines_matching(text, SECRET_SEARCH):
                 found = secret_in(line)
                 if found:
                     kind, value, severity = found
@@ -480,7 +484,7 @@ class Inspector:
                         0.4, "links", listing(broken))]
 
     def check_hygiene(self) -> list[Finding]:
-        if not self.source_files():
+        if not self.source_files:
             return []
         top = self.tree.top_level()
         root = self.tree.root
