@@ -17,9 +17,9 @@ from pathlib import Path
 from typing import Any
 
 from orvane import brain, temporal, vcsguard
+from orvane.offline import PLAN_CLOSE, PLAN_HEADER, PLAN_OPEN
 from orvane.target import Target
 
-PLAN_OPEN, PLAN_CLOSE = "<orvane-plan>", "</orvane-plan>"
 PLAN_BLOCK = re.compile(re.escape(PLAN_OPEN) + r"\s*(.*?)\s*" + re.escape(PLAN_CLOSE), re.DOTALL)
 PLAN_SCHEMA = ('{"plan": "what to change, step by step", "risk_score": 0.0-1.0, '
                '"blast_radius": "local|system|external", "measurement": "how to tell it worked"}')
@@ -42,7 +42,7 @@ def one_line(value: Any) -> str:
 def plan_prompt(finding: dict[str, Any], goal_text: str, target: Target,
                 previous: dict[str, Any] | None = None) -> str:
     lines = [
-        "You are planning an action for Orvane.", "",
+        f"{PLAN_HEADER}.", "",
         f"GOAL: {one_line(goal_text)}",
         f"TARGET: {target.key}",
         f"FINDING: {one_line(finding.get('description', ''))}",

@@ -31,6 +31,8 @@ from typing import Any
 EVAL_OPEN, EVAL_CLOSE = "<orvane-eval>", "</orvane-eval>"
 FORGE_OPEN, FORGE_CLOSE = "<orvane-forge>", "</orvane-forge>"
 PLAN_OPEN, PLAN_CLOSE = "<orvane-plan>", "</orvane-plan>"
+# How the host's plan prompt begins (orvane.actions writes it from here).
+PLAN_HEADER = "You are planning an action for Orvane"
 
 # Directories that hold tools' state, vendored code or build output rather than the
 # target's own work; ".orvane" is the agent's own instance.
@@ -764,7 +766,7 @@ def answer(prompt: str, limits: Limits = Limits()) -> tuple[str, int]:
     """The answer text and exit status for one prompt."""
     if prompt.startswith("You are the Forge of Orvane"):
         return answer_forge(prompt), 0
-    if prompt.startswith("You are planning an action for Orvane"):
+    if prompt.startswith(PLAN_HEADER):
         return answer_plan(prompt), 0
     if (evaluation := parse_eval_prompt(prompt)) is not None:
         return answer_evaluation(evaluation, limits), 0
