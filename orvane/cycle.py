@@ -19,6 +19,7 @@ from typing import Any, TextIO
 from orvane import brain, forge, protocol, seed, temporal, triage
 from orvane import actions, selector
 from orvane.instance import Instance, UserError
+from orvane.offline import plural
 from orvane.target import Target, describe, find_capability_map
 
 # How far a notable event must reach to be handed to the bus, by kind.
@@ -421,7 +422,3 @@ def print_report(report: CycleReport, cycles: int, out: TextIO) -> None:
         print(f"  plans: {report.planned}, executed {report.executed}, verified {report.verified}, "
               f"queued {report.queued}", file=out)
     out.flush()
-
-
-def plural(count: int, noun: str) -> str:
-    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
