@@ -199,10 +199,10 @@ def cmd_hatch(args: argparse.Namespace) -> int:
             child_config[key] = parent.config[key]
     instance.write_config(dest, child_config)
     child_id = child_config.get("instance_id", "unknown")
-    generation = parent.config.get("generation", 0)
     parent.ledger.append(protocol.make_event(
         "HATCH", "host", {"child_id": child_id, "path": str(dest), "goal_changed": bool(args.goal)},
-        instance_id=parent.instance_id, generation=generation if isinstance(generation, int) and generation >= 0 else 0))
+        instance_id=parent.instance_id,
+        generation=instance.event_generation(parent.config.get("generation", 0))))
     print(f"hatched {child_id} at {args.dest} (generation {child_config.get('generation')}, "
           f"parent {parent.instance_id})")
     return 0

@@ -18,7 +18,7 @@ from typing import Any, TextIO
 
 from orvane import brain, forge, protocol, seed, temporal, triage
 from orvane import actions, selector
-from orvane.instance import Instance, UserError
+from orvane.instance import Instance, UserError, event_generation
 from orvane.offline import plural
 from orvane.target import Target, describe, find_capability_map
 
@@ -156,7 +156,7 @@ class Runner:
         event = protocol.make_event(
             event_type, source, payload, target=self.target.key,
             parent_id=parent["id"] if parent else None,
-            generation=generation if isinstance(generation, int) and generation >= 0 else 0,
+            generation=event_generation(generation),
             instance_id=self.instance.instance_id)
         self.instance.ledger.append(event)
         return event

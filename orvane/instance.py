@@ -192,6 +192,12 @@ class Instance:
         write_atomic(self.path / "state.json", json.dumps(state, indent=2))
 
 
+def event_generation(value: Any) -> int:
+    """The generation an event records: a config's or a caller's value that is not a
+    whole number of at least 0 counts as 0."""
+    return value if isinstance(value, int) and value >= 0 else 0
+
+
 def is_instance(directory: Path) -> bool:
     return (directory / "config.yaml").is_file()
 
