@@ -60,6 +60,11 @@ MACHINERY = {"_abc_impl", "_is_protocol", "__protocol_attrs__", "__parameters__"
              "__non_callable_proto_members__"}
 
 
+def public_module(module: str) -> str:
+    """Where a stub imports a name from: pathlib's classes live in a private module."""
+    return "pathlib" if module == "pathlib._local" else module
+
+
 class Imports:
     """The import lines a stub needs, gathered while rendering it."""
 
@@ -74,9 +79,7 @@ class Imports:
             return qualname
         if module == f"orvane.{self.module}":
             return qualname
-        if module == "pathlib._local":
-            module = "pathlib"
-        self.lines.add(f"from {module} import {qualname.split('.')[0]}")
+        self.lines.add(f"from {public_module(module)} import {qualname.split('.')[0]}")
         return qualname
 
     def add(self, line: str) -> None:
@@ -262,9 +265,7 @@ def render(module: str) -> str:
             lines += ["", ""] + render_class(module, name, value, imports)
         elif isinstance(value, type) or (callable(value) and getattr(value, "__module__", None) != mod.__name__):
             # Taken from elsewhere (a sibling module, the host's library): re-exported under its name.
-            source = getattr(value, "__module__", None) or "typing"
-            if source == "pathlib._local":
-                source = "pathlib"
+            source = public_module(getattr(value, "__module__", None) or "typing")
             qualname = getattr(value, "__qualname__", name)
             imports.add(f"from {source} import {qualname} as {name}")
         elif callable(value):
