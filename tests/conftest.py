@@ -1,4 +1,6 @@
-"""Helpers shared by the test modules: `from tests.conftest import same, ts, run_in_child`."""
+"""Helpers shared by the test modules (`from tests.conftest import same, ts, run_in_child`),
+and the fixtures they share."""
+import json
 import math
 import subprocess
 import sys
@@ -9,10 +11,23 @@ import pytest
 
 from orvane import protocol
 
+# The message the ledger logs for each line it skips, as log records carry it.
+WARNING_FORMAT = "Skipping malformed line %d in %s: %s \u2014 %s"
+
 
 def ts(n):
     """A timestamp n seconds into 2026, in the events' ISO form."""
     return f"2026-01-01T00:00:{n:02d}+00:00"
+
+
+def line(ev):
+    """An event as the ledger file holds it."""
+    return protocol.serialize(ev) + "\n"
+
+
+def canonical(events):
+    """Events in a form that compares equal whatever their keys' order."""
+    return [json.dumps(e, sort_keys=True) for e in events]
 
 
 def same(a, b):
@@ -45,6 +60,12 @@ def run_in_child(code, *, timeout=120, env=None, cwd=None):
     assert proc.returncode == 0, (
         f"child exited with {proc.returncode}\n--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}")
     return proc.stdout
+
+
+@pytest.fixture
+def path(tmp_path):
+    """Where a test's ledger file goes."""
+    return tmp_path / "ledger.jsonl"
 
 
 @pytest.fixture

@@ -7,8 +7,7 @@ import time
 
 from orvane import protocol
 from orvane.ledger import Ledger
-
-WARNING_FORMAT = "Skipping malformed line %d in %s: %s \u2014 %s"
+from tests.conftest import WARNING_FORMAT
 
 # Appends `count` events of varied, often large sizes once the start file
 # exists; every few appends checks that its own reads hold all it wrote.

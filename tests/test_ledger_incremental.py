@@ -23,17 +23,7 @@ from hypothesis.stateful import (RuleBasedStateMachine, invariant, precondition,
 
 from orvane import protocol
 from orvane.ledger import Ledger
-from tests.conftest import same
-
-WARNING_FORMAT = "Skipping malformed line %d in %s: %s \u2014 %s"
-
-
-def line(ev):
-    return protocol.serialize(ev) + "\n"
-
-
-def canonical(events):
-    return [json.dumps(e, sort_keys=True) for e in events]
+from tests.conftest import WARNING_FORMAT, canonical, line, same, ts
 
 
 def outcome(fn, *args):
@@ -45,7 +35,7 @@ def outcome(fn, *args):
 
 def results(led):
     """Every query and statistic of a ledger object, in comparable form."""
-    stamp = "2026-01-01T00:00:03+00:00"
+    stamp = ts(3)
     return [
         canonical(led._load_all()), led.size(), canonical(led.events()),
         canonical(led.events(limit=3)), canonical(led.events(limit=1)),
@@ -108,7 +98,7 @@ class Other:
         assert code == 0
 
 
-STAMPS = [f"2026-01-01T00:00:{n:02d}+00:00" for n in range(6)]
+STAMPS = [ts(n) for n in range(6)]
 LATE_TYPES = ["LEDGER_LATE_A", "LEDGER_LATE_B"]
 
 payloads = st.fixed_dictionaries({}, optional={
@@ -282,13 +272,8 @@ def warned(caplog):
 
 def event(n=0, kind="OBSERVATION"):
     ev = protocol.make_event(kind, "tester", {"question": "q"})
-    ev["timestamp"] = f"2026-01-01T00:00:{n:02d}+00:00"
+    ev["timestamp"] = ts(n)
     return ev
-
-
-@pytest.fixture
-def path(tmp_path):
-    return tmp_path / "ledger.jsonl"
 
 
 class TestWarnings:

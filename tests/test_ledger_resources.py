@@ -62,11 +62,6 @@ def raises(exc, fn, *args):
 
 
 @pytest.fixture
-def path(tmp_path):
-    return tmp_path / "ledger.jsonl"
-
-
-@pytest.fixture
 def filled(path):
     """A ledger of every kind of event, some lines malformed, one nested past the decoder."""
     led = Ledger(path)

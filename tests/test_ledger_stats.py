@@ -17,14 +17,10 @@ from hypothesis import strategies as st
 
 from orvane import protocol
 from orvane.ledger import Ledger
+from tests.conftest import WARNING_FORMAT, canonical, ts
 
-WARNING_FORMAT = "Skipping malformed line %d in %s: %s \u2014 %s"
 EMPTY = {"runs": 0, "findings_count": 0, "finding_types": {}, "avg_severity": 0.0,
          "resolution_rate": 0.0, "consecutive_productive": 0, "consecutive_empty": 0}
-
-
-def ts(n):
-    return f"2026-01-01T00:00:{n:02d}+00:00"
 
 
 @pytest.fixture
@@ -377,10 +373,6 @@ def warnings_logged():
         yield got
     finally:
         logging.getLogger().removeHandler(handler)
-
-
-def canonical(events):
-    return [json.dumps(e, sort_keys=True) for e in events]
 
 
 fuzz = settings(max_examples=300, deadline=None,

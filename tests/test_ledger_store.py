@@ -14,8 +14,7 @@ import pytest
 from orvane import ledger as ledger_mod
 from orvane import protocol
 from orvane.ledger import Ledger
-
-WARNING_FORMAT = "Skipping malformed line %d in %s: %s \u2014 %s"
+from tests.conftest import WARNING_FORMAT, line, ts
 
 
 def event(event_type="OBSERVATION", payload=None, *, ts="2026-01-01T00:00:00+00:00", **fields):
@@ -24,14 +23,6 @@ def event(event_type="OBSERVATION", payload=None, *, ts="2026-01-01T00:00:00+00:
     ev["timestamp"] = ts
     ev.update(fields)
     return ev
-
-
-def line(ev):
-    return protocol.serialize(ev) + "\n"
-
-
-def ts(n):
-    return f"2026-01-01T00:00:{n:02d}+00:00"
 
 
 def ids(events):
@@ -47,17 +38,6 @@ def malformed(caplog):
             n, path, err, text = rec.args
             out.append((n, path, str(err), text))
     return out
-
-
-@pytest.fixture
-def path(tmp_path):
-    return tmp_path / "ledger.jsonl"
-
-
-@pytest.fixture
-def registry(monkeypatch):
-    """A private copy of the type registry, so that registrations end with the test."""
-    monkeypatch.setattr(protocol, "_EVENT_TYPES", set(protocol._EVENT_TYPES))
 
 
 @pytest.fixture
