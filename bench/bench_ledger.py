@@ -12,7 +12,6 @@ import gc
 import json
 import random
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
@@ -23,6 +22,9 @@ import orjson
 
 from orvane import ledger as ledger_mod
 from orvane import protocol
+
+sys.path.append(str(Path(__file__).resolve().parent.parent))  # after the installed package
+from tests.ledger_appender import Appender  # noqa: E402
 
 WORDS = "gap drift latency coverage régression überprüfung 検証 retry budget cache schema".split()
 
@@ -74,35 +76,6 @@ def newer_events(n, seed=11):
         ev["timestamp"] = f"2026-12-31T23:{(i // 60000) % 60:02d}:{(i // 1000) % 60:02d}." \
                           f"{i % 1000:03d}000+00:00"
     return events
-
-
-# Another process that appends what it is sent, one JSON list a line, through
-# its own Ledger object, and says "ok" when the appends are done.
-APPENDER = r"""
-import json, sys
-from orvane.ledger import Ledger
-led = Ledger(sys.argv[1])
-for text in sys.stdin:
-    for ev in json.loads(text):
-        led.append(ev)
-    print("ok", flush=True)
-"""
-
-
-class Appender:
-    def __init__(self, path):
-        self.proc = subprocess.Popen([sys.executable, "-P", "-c", APPENDER, str(path)],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-
-    def append(self, events):
-        self.proc.stdin.write(json.dumps(events) + "\n")
-        self.proc.stdin.flush()
-        assert self.proc.stdout.readline() == "ok\n"
-
-    def close(self):
-        self.proc.stdin.close()
-        self.proc.wait()
-        self.proc.stdout.close()
 
 
 def timed(fn):

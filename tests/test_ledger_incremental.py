@@ -10,8 +10,6 @@ import heapq
 import json
 import logging
 import os
-import subprocess
-import sys
 import tempfile
 from pathlib import Path
 
@@ -24,6 +22,7 @@ from hypothesis.stateful import (RuleBasedStateMachine, invariant, precondition,
 from orvane import protocol
 from orvane.ledger import Ledger
 from tests.conftest import WARNING_FORMAT, canonical, line, same, ts
+from tests.ledger_appender import Appender
 
 
 def outcome(fn, *args):
@@ -58,44 +57,6 @@ def assert_as_fresh(led, path):
             assert mine == theirs
     assert led._cache_key == fresh._cache_key
     assert (led._cache is None) == (fresh._cache is None)
-
-
-# Appends the events it is sent, one JSON document a line, with a Ledger of its own.
-OTHER = r"""
-import json, sys
-from orvane.ledger import Ledger
-led = Ledger(sys.argv[1])
-for text in sys.stdin:
-    for ev in json.loads(text):
-        led.append(ev)
-    led.size()
-    print("ok", flush=True)
-"""
-
-
-class Other:
-    """Another process appending to the ledger through its own Ledger object."""
-
-    def __init__(self, path):
-        self.proc = subprocess.Popen([sys.executable, "-P", "-c", OTHER, str(path)],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-
-    def append(self, events):
-        self.proc.stdin.write(json.dumps(events) + "\n")
-        self.proc.stdin.flush()
-        assert self.proc.stdout.readline() == "ok\n"
-
-    def close(self):
-        try:
-            self.proc.stdin.close()
-            code = self.proc.wait(timeout=60)
-        finally:
-            # Whatever happened, no process or pipe outlives the test.
-            if self.proc.poll() is None:
-                self.proc.kill()
-                self.proc.wait()
-            self.proc.stdout.close()
-        assert code == 0
 
 
 STAMPS = [ts(n) for n in range(6)]
@@ -136,7 +97,7 @@ class LedgerMachine(RuleBasedStateMachine):
         self.dir = tempfile.TemporaryDirectory()
         self.path = Path(self.dir.name) / "ledger.jsonl"
         self.mine = [Ledger(self.path), Ledger(self.path)]
-        self.other = Other(self.path)
+        self.other = Appender(self.path)
         self.torn = None  # the rest of a line written in part
         self.registered = []
         self.tick = 1_700_000_000_000_000_000
@@ -289,7 +250,7 @@ class TestWarnings:
             f.write("{bad\n" + line(event(4)))
         assert led.size() == 4 and warned(caplog) == [5]
         caplog.clear()
-        other = Other(path)
+        other = Appender(path)
         other.append([event(5)])
         other.close()
         assert led.size() == 5 and warned(caplog) == []
