@@ -9,19 +9,18 @@ side by side in one run; the best of several runs each, interleaved.
 """
 
 import argparse
-import gc
 import json
 import random
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 sys.path.append(str(Path(__file__).resolve().parent.parent))  # after the installed package
 
 from orvane.brain import ClaudeCodeBrain  # noqa: E402
 from tests.brain_streams import reference_ask_raw, write_program  # noqa: E402
+from timing import best_of  # noqa: E402
 
 TARGET = 3.0
 
@@ -73,19 +72,6 @@ def large_output(size, seed=1):
     return ("\n".join(lines) + "\n").encode()
 
 
-def best_times(calls, repeat):
-    """Best wall time of each call, the calls interleaved so that load affects all alike."""
-    best = [float("inf")] * len(calls)
-    for _ in range(repeat):
-        for i, call in enumerate(calls):
-            gc.collect()
-            t0 = time.perf_counter()
-            result = call()
-            best[i] = min(best[i], time.perf_counter() - t0)
-            del result
-    return best
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--mb", type=float, default=20)
@@ -105,7 +91,7 @@ def main():
         def pipe_only():
             return subprocess.run([program], capture_output=True).stdout
 
-        t_ours, t_plain, t_pipe = best_times(
+        t_ours, t_plain, t_pipe = best_of(
             [lambda: brain.ask_raw("x"), lambda: reference_ask_raw([program]), pipe_only],
             args.repeat)
 

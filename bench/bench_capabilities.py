@@ -27,6 +27,7 @@ sys.path.append(str(Path(__file__).resolve().parent.parent))
 
 from orvane import capabilities  # noqa: E402
 from tests import capabilities_reference as ref  # noqa: E402
+from timing import best_of, best_wall_and_cpu  # noqa: E402
 
 DEPTH = 8
 
@@ -59,17 +60,6 @@ def make_tree(base, entries, seed=7):
     return os.path.relpath(chain[-1], base)
 
 
-def timed(fn, *args, repeat=1):
-    """Best wall and CPU seconds over `repeat` calls, and the last result."""
-    wall = cpu = float("inf")
-    for _ in range(repeat):
-        w, c = time.perf_counter(), time.process_time()
-        result = fn(*args)
-        wall = min(wall, time.perf_counter() - w)
-        cpu = min(cpu, time.process_time() - c)
-    return wall, cpu, result
-
-
 def row(name, ours, base, target):
     ratio = base / ours
     verdict = "ok" if ratio >= target else "BELOW TARGET"
@@ -87,13 +77,14 @@ def bench_detection(entries):
         cwd = os.getcwd()
         os.chdir(base)
         try:
-            capabilities.auto_detect_capability_map(target)  # warms the directory caches
-            base_wall, base_cpu, theirs = timed(ref.auto_detect, target, repeat=2)
-            ours_wall, ours_cpu, ours = timed(capabilities.auto_detect_capability_map, target,
-                                              repeat=5)
+            ours = capabilities.auto_detect_capability_map(target)  # also warms the directory caches
+            theirs = ref.auto_detect(target)
+            assert ours is None and theirs is None, (ours, theirs)
+            [(base_wall, base_cpu)] = best_wall_and_cpu([lambda: ref.auto_detect(target)], 2)
+            [(ours_wall, ours_cpu)] = best_wall_and_cpu(
+                [lambda: capabilities.auto_detect_capability_map(target)], 5)
         finally:
             os.chdir(cwd)
-        assert ours is None and theirs is None, (ours, theirs)
         row("auto_detect_capability_map (wall)", ours_wall, base_wall, 10)
         row("auto_detect_capability_map (CPU)", ours_cpu, base_cpu, 10)
 
@@ -151,10 +142,7 @@ def bench_rendering(items):
         assert ours() == base(), name
         # Best of many short runs, alternating, so that load from other
         # processes weighs on both sides alike.
-        ours_wall = base_wall = float("inf")
-        for _ in range(200):
-            ours_wall = min(ours_wall, timed(ours)[0])
-            base_wall = min(base_wall, timed(base)[0])
+        ours_wall, base_wall = best_of([ours, base], 200)
         total_ours += ours_wall
         total_base += base_wall
         row(name, ours_wall, base_wall, 5)

@@ -12,7 +12,6 @@ most 1.5x a cold `_load_all()` of that ledger.
 from __future__ import annotations
 
 import argparse
-import gc
 import io
 import json
 import random
@@ -27,6 +26,7 @@ from pathlib import Path
 
 from orvane import brain, cli, cycle, hatch, instance, ledger, triage
 from orvane.target import resolve
+from timing import best, best_wall_and_cpu
 
 ANSWER = """Analysis done.
 <orvane-eval>
@@ -99,22 +99,6 @@ def make_instance(root: Path, events: int, target: Path) -> Path:
     return directory
 
 
-def best(fn, repeat: int = 3) -> float:
-    return min(interleaved([fn], repeat)[0])
-
-
-def interleaved(fns, rounds: int) -> list[list[float]]:
-    """Times each function once a round, in turn, so that a busy machine slows them alike."""
-    times: list[list[float]] = [[] for _ in fns]
-    for _ in range(rounds):
-        for index, fn in enumerate(fns):
-            gc.collect()
-            started = time.perf_counter()
-            fn()
-            times[index].append(time.perf_counter() - started)
-    return times
-
-
 def row(name: str, ours: float, base: float, target: str, verdict: bool) -> None:
     print(f"  {name:<44} ours {ours * 1e3:9.2f} ms  base {base * 1e3:9.2f} ms  {target}  "
           f"{'ok' if verdict else 'MISSED'}")
@@ -132,7 +116,7 @@ def bench_cycle(events: int) -> None:
         def cold_load():
             ledger.Ledger(str(directory / "ledger.jsonl"))._load_all()
 
-        load = best(cold_load)
+        load = best(cold_load, 3)
         for mode in (triage.ExecutionMode.OBSERVE, triage.ExecutionMode.SUGGEST):
             thinker = InstantBrain()
             opened = instance.open_instance(directory)
@@ -177,14 +161,8 @@ def bench_stats(events: int) -> None:
             with redirect_stdout(io.StringIO()):
                 cli.main(["stats", str(directory)])
 
-        def timed(fn) -> tuple[float, float]:
-            gc.collect()
-            wall, cpu = time.perf_counter(), time.process_time()
-            fn()
-            return time.perf_counter() - wall, time.process_time() - cpu
-
-        rounds = [(timed(cold_load), timed(stats_command)) for _ in range(4)]
-        report("in process: stats command vs cold _load_all()", rounds)
+        report("in process: stats command vs cold _load_all()",
+               *best_wall_and_cpu([cold_load, stats_command], 4))
 
         def command(*args: str) -> tuple[float, float]:
             before = resource.getrusage(resource.RUSAGE_CHILDREN)
@@ -195,13 +173,16 @@ def bench_stats(events: int) -> None:
             return time.perf_counter() - wall, cpu
 
         load_code = f"from orvane.ledger import Ledger; Ledger({str(directory / 'ledger.jsonl')!r})._load_all()"
-        rounds = [(command("-c", load_code), command("-m", "orvane", "stats", str(directory))) for _ in range(4)]
-        report("processes: `orvane stats` vs one loading", rounds)
+        base = ours = (float("inf"), float("inf"))
+        for _ in range(4):
+            base = tuple(map(min, base, command("-c", load_code)))
+            ours = tuple(map(min, ours, command("-m", "orvane", "stats", str(directory))))
+        report("processes: `orvane stats` vs one loading", base, ours)
 
 
-def report(name: str, rounds: list[tuple[tuple[float, float], tuple[float, float]]]) -> None:
-    base_wall, base_cpu = min(r[0][0] for r in rounds), min(r[0][1] for r in rounds)
-    ours_wall, ours_cpu = min(r[1][0] for r in rounds), min(r[1][1] for r in rounds)
+def report(name: str, base: tuple[float, float], ours: tuple[float, float]) -> None:
+    """Each side's best (wall, processor) times."""
+    (base_wall, base_cpu), (ours_wall, ours_cpu) = base, ours
     verdict = "ok" if ours_cpu <= 1.5 * base_cpu else "MISSED"
     print(f"  {name:<48} processor ours {ours_cpu * 1e3:8.0f} ms  base {base_cpu * 1e3:8.0f} ms  "
           f"ratio {ours_cpu / base_cpu:4.2f}x  target <= 1.5x  {verdict}")

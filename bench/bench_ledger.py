@@ -22,6 +22,7 @@ import orjson
 
 from orvane import ledger as ledger_mod
 from orvane import protocol
+from timing import best
 
 sys.path.append(str(Path(__file__).resolve().parent.parent))  # after the installed package
 from tests.ledger_appender import Appender  # noqa: E402
@@ -82,22 +83,6 @@ def timed(fn):
     t0 = time.perf_counter()
     fn()
     return time.perf_counter() - t0
-
-
-def best(fn, repeat=5):
-    """Best wall time of `repeat` runs of fn().
-
-    The result is released after the clock stops, so freeing the previous
-    run's objects is not counted against either side.
-    """
-    times = []
-    for _ in range(repeat):
-        gc.collect()
-        t0 = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - t0)
-        del result
-    return min(times)
 
 
 def median(fn, repeat):

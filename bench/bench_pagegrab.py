@@ -30,6 +30,7 @@ import time
 import urllib.request
 
 from orvane import pagegrab
+from timing import best
 
 CAP_SECONDS = 60.0
 HEADERS = {
@@ -167,20 +168,11 @@ def hostile_page(size):
 
 # ------------------------------------------------------------ measuring
 
-def best_time(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t0 = time.process_time()
-        fn()
-        times.append(time.process_time() - t0)
-    return min(times)
-
-
 def ours(body, repeat):
     serve_from_memory(body)
     result = pagegrab.fetch_url("https://bench.test/", max_bytes=len(body))
     assert result["success"], result
-    return best_time(lambda: pagegrab.fetch_url("https://bench.test/", max_bytes=len(body)), repeat)
+    return best(lambda: pagegrab.fetch_url("https://bench.test/", max_bytes=len(body)), repeat, time.process_time)
 
 
 def baseline_here(body, repeat):
@@ -191,7 +183,7 @@ def baseline_here(body, repeat):
     mine = pagegrab.fetch_url("https://bench.test/", max_bytes=len(body))
     theirs = fetch("https://bench.test/", max_bytes=len(body))
     assert mine == theirs, "the two analyses disagree"
-    return best_time(lambda: fetch("https://bench.test/", max_bytes=len(body)), repeat)
+    return best(lambda: fetch("https://bench.test/", max_bytes=len(body)), repeat, time.process_time)
 
 
 def hostile_baseline(size):

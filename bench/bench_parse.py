@@ -6,15 +6,14 @@ printed as a ratio against the target it must meet.
     .venv/bin/python bench/bench_parse.py
 """
 
-import gc
 import json
 import random
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 from orvane import seed
+import timing
 
 # The baseline is the tests' reference: the same algorithm in plain Python
 # with the host's re and json.
@@ -51,14 +50,10 @@ def normal_answer(size=20_000, rng=random.Random(5)):
 
 def best(fn, arg, loops=1, repeat=5):
     """Best wall time of one call of fn(arg), over `repeat` runs of `loops` calls."""
-    times = []
-    for _ in range(repeat):
-        gc.collect()
-        t0 = time.perf_counter()
+    def run():
         for _ in range(loops):
             fn(arg)
-        times.append((time.perf_counter() - t0) / loops)
-    return min(times)
+    return timing.best(run, repeat) / loops
 
 
 def host_expression_time(text):
