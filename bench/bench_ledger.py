@@ -22,6 +22,8 @@ import orjson
 
 from orvane import ledger as ledger_mod
 from orvane import protocol
+from python_stats import population_stats as py_population_stats
+from python_stats import triage_effectiveness as py_triage_effectiveness
 from timing import best
 
 sys.path.append(str(Path(__file__).resolve().parent.parent))  # after the installed package
@@ -140,44 +142,6 @@ def py_all_question_stats(events):
                   "resolution_rate": ok / runs if runs else 0.0,
                   "consecutive_productive": prod, "consecutive_empty": empty}
     return out
-
-
-def py_population_stats(events):
-    names, gens, counts, targets = set(), {}, {}, {}
-    for e in events:
-        p = e.get("payload", {})
-        q = p.get("question")
-        if e["type"] == "FORGE" and q:
-            names.add(q)
-            gens[e["generation"]] = gens.get(e["generation"], 0) + 1
-        elif e["type"] == "FINDING" and q:
-            names.add(q)
-            counts[q] = counts.get(q, 0) + 1
-            if e.get("target"):
-                targets.setdefault(q, set()).add(e["target"])
-    return {"total_population": len(names), "generation_distribution": gens,
-            "most_productive": max(counts, key=counts.get) if counts else None,
-            "least_productive": min(counts, key=counts.get) if counts else None,
-            "coverage_matrix": {q: sorted(t) for q, t in targets.items()}}
-
-
-def py_triage_effectiveness(events):
-    buckets = {}
-    for e in events:
-        if e["type"] != "CYCLE":
-            continue
-        p = e.get("payload", {})
-        b = buckets.setdefault(p.get("execution_mode", "unknown"), {
-            "findings_count": 0, "actions_executed": 0, "actions_verified": 0,
-            "cost_usd": 0.0, "duration_secs": 0.0, "cycle_count": 0})
-        for key, dflt in (("findings_count", 0), ("actions_executed", 0),
-                          ("actions_verified", 0), ("cost_usd", 0.0), ("duration_secs", 0.0)):
-            b[key] += p.get(key, dflt)
-        b["cycle_count"] += 1
-    for b in buckets.values():
-        b["cost_usd"] = round(b["cost_usd"], 4)
-        b["duration_secs"] = round(b["duration_secs"], 2)
-    return buckets
 
 
 def row(name, ours, base, target, better_when_lower=True):
