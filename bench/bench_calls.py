@@ -28,8 +28,8 @@ import python_stats
 
 # ------------------------------------------------------------- python renditions
 #
-# Each does what its Part says, the argument and return checks of the
-# Overview's conventions included, since ours pay for them too.
+# Each does what the native callable does, its argument and return checks
+# included, since ours pay for them too.
 
 def check(value, kind, name, optional=False):
     if type(value) is not kind and not (optional and value is None):
