@@ -17,7 +17,7 @@ from pathlib import Path
 from typing import Any
 
 from orvane import brain, temporal, vcsguard
-from orvane.offline import PLAN_CLOSE, PLAN_HEADER, PLAN_OPEN
+from orvane.words import PLAN_CLOSE, PLAN_HEADER, PLAN_OPEN
 from orvane.target import Target
 
 PLAN_BLOCK = re.compile(re.escape(PLAN_OPEN) + r"\s*(.*?)\s*" + re.escape(PLAN_CLOSE), re.DOTALL)

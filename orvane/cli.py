@@ -18,6 +18,7 @@ from typing import NoReturn
 
 from orvane import goal, hatch, instance, protocol, tables, triage
 from orvane.instance import DEFAULT_DIR, UserError
+from orvane.words import plural
 
 # Sections the host keeps in config.yaml and passes on to a hatched child, so that the
 # child runs as its parent did.
@@ -30,10 +31,6 @@ class Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
-
-
-def plural(count: int, noun: str) -> str:
-    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
 
 
 def default_owner() -> str:

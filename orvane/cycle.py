@@ -19,7 +19,7 @@ from typing import Any, TextIO
 from orvane import brain, forge, protocol, seed, temporal, triage
 from orvane import actions, selector
 from orvane.instance import Instance, UserError, event_generation
-from orvane.offline import plural
+from orvane.words import plural
 from orvane.target import Target, describe, find_capability_map
 
 # How far a notable event must reach to be handed to the bus, by kind.

@@ -9,7 +9,9 @@ evaluation road can run on any machine. It is not a language model and does not
 pretend to judge what it cannot check.
 
 It deliberately imports nothing from the extension modules: it is a separate program
-that the host starts through the generic command-line brain.
+that the host starts through the generic command-line brain. What it shares with the
+host (the plan tags, the skipped directories) it takes from the host's vocabulary,
+``orvane.words``.
 """
 
 from __future__ import annotations
@@ -28,19 +30,10 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+from orvane.words import PLAN_CLOSE, PLAN_HEADER, PLAN_OPEN, SKIPPED_DIRS, plural
+
 EVAL_OPEN, EVAL_CLOSE = "<orvane-eval>", "</orvane-eval>"
 FORGE_OPEN, FORGE_CLOSE = "<orvane-forge>", "</orvane-forge>"
-PLAN_OPEN, PLAN_CLOSE = "<orvane-plan>", "</orvane-plan>"
-# How the host's plan prompt begins (orvane.actions writes it from here).
-PLAN_HEADER = "You are planning an action for Orvane"
-
-# Directories that hold tools' state, vendored code or build output rather than the
-# target's own work; ".orvane" is the agent's own instance.
-SKIPPED_DIRS = frozenset({
-    ".git", ".hg", ".svn", ".orvane", "node_modules", "__pycache__", ".venv", "venv",
-    ".tox", ".nox", ".mypy_cache", ".pytest_cache", ".ruff_cache", ".hypothesis",
-    ".idea", ".gradle", "target", "dist", "build", ".eggs",
-})
 # Files that are empty on purpose.
 INTENTIONALLY_EMPTY = frozenset({
     "__init__.py", ".gitkeep", ".keep", "py.typed", ".nojekyll", ".gitignore",
@@ -241,11 +234,6 @@ def walk(root: Path, limits: Limits) -> Tree:
             except OSError:
                 tree.unreadable.append(rel)
     return tree
-
-
-def plural(count: int, noun: str) -> str:
-    """ "1 file", "2 files"; the noun's plural is the noun and an s."""
-    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
 
 
 def listing(items: Sequence[str], more: int = 0) -> str:

@@ -10,7 +10,7 @@ from pathlib import Path
 
 from orvane import capabilities, pagegrab, vcsguard
 from orvane.instance import UserError
-from orvane.offline import SKIPPED_DIRS
+from orvane.words import SKIPPED_DIRS
 
 LISTING_ENTRIES = 60  # bounded, so that a huge tree costs no more than a small one
 LISTING_DEPTH = 2

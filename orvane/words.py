@@ -1,0 +1,22 @@
+"""The host's vocabulary: the words and names that the command, the cycle, the actions
+and the offline brain must agree on. Pure Python with no imports of the extension
+modules, so that the offline brain (a separate program) can use it too."""
+
+from __future__ import annotations
+
+# The host's own tagged format for plans, and how its plan prompt begins.
+PLAN_OPEN, PLAN_CLOSE = "<orvane-plan>", "</orvane-plan>"
+PLAN_HEADER = "You are planning an action for Orvane"
+
+# Directories that hold tools' state, vendored code or build output rather than the
+# target's own work; ".orvane" is the agent's default instance.
+SKIPPED_DIRS = frozenset({
+    ".git", ".hg", ".svn", ".orvane", "node_modules", "__pycache__", ".venv", "venv",
+    ".tox", ".nox", ".mypy_cache", ".pytest_cache", ".ruff_cache", ".hypothesis",
+    ".idea", ".gradle", "target", "dist", "build", ".eggs",
+})
+
+
+def plural(count: int, noun: str) -> str:
+    """ "1 file", "2 files"; the noun's plural is the noun and an s."""
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
