@@ -14,16 +14,16 @@ import random
 import sys
 from collections.abc import Sequence
 from pathlib import Path
-from typing import NoReturn
+from typing import Any, NoReturn
 
 from orvane import goal, hatch, instance, protocol, tables, triage
-from orvane.instance import DEFAULT_DIR, UserError
+from orvane import __version__
+from orvane.instance import DEFAULT_DIR, MODES, UserError
 from orvane.words import plural
 
 # Sections the host keeps in config.yaml and passes on to a hatched child, so that the
 # child runs as its parent did.
 HOST_SECTIONS = ("brain", "execution", "notifiers", "capability_map")
-MODES = tuple(mode.value for mode in triage.ExecutionMode)
 
 
 class Parser(argparse.ArgumentParser):
@@ -38,6 +38,16 @@ def default_owner() -> str:
         return getpass.getuser()
     except (KeyError, OSError):
         return "unknown"
+
+
+def dollars(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not an amount of US dollars") from None
+    if not value >= 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"{text} is not an amount of at least 0")
+    return value
 
 
 def positive(text: str) -> int:
@@ -58,6 +68,7 @@ def build_parser() -> Parser:
         "and forges new questions from the gaps it sees."),
         epilog="example:\n  orvane run --target .            # evaluate this directory offline\n"
                "  orvane stats                      # what the instance has learned")
+    parser.add_argument("--version", action="version", version=f"orvane {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     commands.required = True
 
@@ -73,6 +84,11 @@ def build_parser() -> Parser:
                       help="who answers: offline (built-in stand-in, the default), claude-code, or "
                            "generic-cli (any prompt-in, text-out program)")
     init.add_argument("--binary", metavar="PROG", help="the program of the claude-code or generic-cli brain")
+    init.add_argument("--mode", choices=MODES, default="observe",
+                      help="the execution mode written to config.yaml (default observe)")
+    init.add_argument("--can-execute", action="store_true",
+                      help="the generic-cli program can edit files and run commands (it may carry out "
+                           "plans in auto mode, in a worktree of a git target)")
 
     run = commands.add_parser("run", formatter_class=examples, help="run evaluation cycles on a target",
                               description="Run evaluation cycles of an instance on a target.\n"
@@ -86,6 +102,11 @@ def build_parser() -> Parser:
     run.add_argument("--cycles", type=positive, default=1, help="how many cycles (default 1)")
     run.add_argument("--mode", choices=MODES, help="execution mode (default: the configuration's, else observe)")
     run.add_argument("--seed", type=int, help="seed of the question draw, for a repeatable run")
+    run.add_argument("--budget-usd", type=dollars, metavar="X",
+                     help="stop before a brain call once the run has spent X US dollars "
+                          "(default: config.yaml's budget_usd, else no limit)")
+    run.add_argument("--json", action="store_true",
+                     help="print one JSON summary of the run instead of the cycle lines")
     run.add_argument("--quiet", action="store_true", help="print nothing but errors")
 
     stats = commands.add_parser("stats", formatter_class=examples, help="show what the ledger says",
@@ -121,9 +142,9 @@ def build_parser() -> Parser:
 # -- commands ---------------------------------------------------------------------------
 
 def cmd_init(args: argparse.Namespace) -> int:
-    section = instance.brain_section(args.brain, args.binary)
-    created = instance.create(Path(args.dir), args.goal, args.owner or default_owner(), section)
-    print(f"created instance {created} at {args.dir} (brain: {args.brain})")
+    section = instance.brain_section(args.brain, args.binary, args.can_execute)
+    created = instance.create(Path(args.dir), args.goal, args.owner or default_owner(), section, args.mode)
+    print(f"created instance {created} at {args.dir} (brain: {args.brain}, mode: {args.mode})")
     print(f"next: orvane run {args.dir} --target PATH")
     return 0
 
@@ -145,31 +166,58 @@ def cmd_run(args: argparse.Namespace) -> int:
         binary = section.get("binary", "claude")
         raise UserError(f"the brain program {binary!r} was not found (install it, or run "
                         f"`orvane init DIR --brain offline` for the built-in stand-in)")
-    execution = current.config.get("execution")
-    configured = execution.get("mode") if isinstance(execution, dict) else None
-    mode = triage.ExecutionMode(args.mode or (configured if configured in MODES else "observe"))
+    mode = triage.ExecutionMode(current.mode(args.mode))
+    budget = current.budget(args.budget_usd)
     with cycle.StopRequest() as stop:
-        runner = cycle.Runner(current, target, mode, thinker, stop, rng=random.Random(args.seed))
-        summary = cycle.run_cycles(runner, args.cycles, None if args.quiet else sys.stdout)
+        runner = cycle.Runner(current, target, mode, thinker, stop, rng=random.Random(args.seed),
+                              budget_usd=budget)
+        summary = cycle.run_cycles(runner, args.cycles, None if args.quiet or args.json else sys.stdout)
     reports = summary.reports
     failed = [r for r in reports if r.failure]
-    if not args.quiet:
+    spent = sum(r.cost_usd for r in reports)
+    if args.json:
+        print(json.dumps(run_summary(current, target.key, mode.value, summary), indent=2, default=str))
+    elif not args.quiet:
         findings = sum(len(r.findings) for r in reports)
         forged = sum(len(r.forged) for r in reports)
         print(f"{plural(len(reports), 'cycle')}, {plural(findings, 'finding')}, "
-              f"{plural(forged, 'question')} forged, ${sum(r.cost_usd for r in reports):.4f}; "
+              f"{plural(forged, 'question')} forged, ${spent:.4f}; "
               f"ledger: {directory / 'ledger.jsonl'}")
         if current.goal is None:
             print(f"note: no goal is set, so findings were judged without one "
                   f"(set it: orvane goal {directory} --set TEXT --owner NAME)")
+    if summary.budget_spent:
+        print(f"orvane: stopped before the next brain call: the budget of ${budget:.4f} is spent "
+              f"(${spent:.4f} after {plural(len(reports), 'cycle')})", file=sys.stderr)
     if summary.interrupted:
-        print(f"orvane: interrupted after {plural(len(reports), 'complete cycle')}", file=sys.stderr)
+        print(f"orvane: interrupted after {plural(len(reports), 'cycle')}", file=sys.stderr)
         return 130
     if failed:
         reasons = ", ".join(sorted({r.failure for r in failed}))
         raise UserError(f"the brain failed in {len(failed)} of {len(reports)} cycles ({reasons}); "
                         "see the BRAIN_FAILURE events in the ledger")
     return 0
+
+
+def run_summary(current: instance.Instance, target: str, mode: str, summary: Any) -> dict[str, Any]:
+    """`orvane run --json`: the run as one document."""
+    reports = summary.reports
+    return {
+        "instance": current.instance_id, "target": target, "mode": mode,
+        "cycles": len(reports), "findings": sum(len(r.findings) for r in reports),
+        "forged": [name for r in reports for name in r.forged],
+        "cost_usd": round(sum(r.cost_usd for r in reports), 6),
+        "interrupted": summary.interrupted, "budget_spent": summary.budget_spent,
+        "failures": sum(1 for r in reports if r.failure),
+        "ledger": str(current.path / "ledger.jsonl"),
+        "reports": [{
+            "cycle": r.number, "question": r.question, "failure": r.failure,
+            "findings": [{k: f.get(k) for k in ("category", "severity", "description", "evidence")}
+                         for f in r.findings],
+            "forged": r.forged, "plans": r.planned, "queued": r.queued, "executed": r.executed,
+            "verified": r.verified, "cost_usd": r.cost_usd, "duration_secs": r.duration_secs,
+        } for r in reports],
+    }
 
 
 def cmd_stats(args: argparse.Namespace) -> int:

@@ -11,6 +11,7 @@ import random
 import signal
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from types import FrameType
@@ -28,7 +29,14 @@ SEVERITY_OF = {"brain failure": 0.7, "action rolled back": 0.8, "action executed
 
 
 class Interrupted(Exception):
-    """The user asked the run to stop; raised at a step boundary."""
+    """The user asked the run to stop; raised at a step boundary. `report` is the cycle
+    that was recorded before the stop, when the stop came after its answer."""
+
+    report: CycleReport | None = None
+
+
+class BudgetSpent(Interrupted):
+    """The run's spending reached its budget; raised before the next brain call."""
 
 
 class StopRequest:
@@ -81,17 +89,21 @@ class Progress:
 
 class MeteredBrain:
     """The brain as the forge sees it: the same answers, their cost added up, and none
-    asked for once the user has asked the run to stop (the forge then makes no more
-    questions and its step ends at once)."""
+    asked for once the user has asked the run to stop or the budget is spent (the forge
+    then makes no more questions and its step ends at once)."""
 
-    def __init__(self, inner: brain.BrainInterface, stop: StopRequest) -> None:
+    def __init__(self, inner: brain.BrainInterface, stop: StopRequest,
+                 exhausted: Callable[[float], bool] = lambda spent: False) -> None:
         self.inner = inner
         self.stop = stop
+        self.exhausted = exhausted
         self.spent = 0.0
 
     def ask(self, prompt: str) -> brain.BrainResult:
         if self.stop.requested:
             return brain.BrainResult(success=False, failure_reason="interrupted")
+        if self.exhausted(self.spent):
+            return brain.BrainResult(success=False, failure_reason="budget")
         result = self.inner.ask(prompt)
         self.spent += result.cost_usd
         return result
@@ -124,7 +136,8 @@ class Runner:
     """Runs cycles of one instance against one target in one execution mode."""
 
     def __init__(self, instance: Instance, target: Target, mode: triage.ExecutionMode,
-                 brain_: brain.BrainInterface, stop: StopRequest, *, rng: random.Random | None = None) -> None:
+                 brain_: brain.BrainInterface, stop: StopRequest, *, rng: random.Random | None = None,
+                 budget_usd: float | None = None) -> None:
         self.instance = instance
         self.target = target
         self.brain = brain_
@@ -138,7 +151,11 @@ class Runner:
         except (TypeError, ValueError) as error:
             raise UserError(f"invalid execution section in config.yaml: {error}") from None
         self.timeout = instance.timeout()
-        self.forge_brain = MeteredBrain(brain_, stop)
+        self.budget_usd = budget_usd
+        # The forge's spending is added to the cycle's once its step ends, so its gate
+        # counts what the forge spent so far on top of what was spent before it began.
+        self.forge_brain = MeteredBrain(brain_, stop, lambda spent: self.over_budget(self.forge_base + spent))
+        self.forge_base = 0.0
         self.forge = forge.Forge(self.forge_brain, instance.ledger, instance.questions_dir)
         self.spent = 0.0  # over the whole run, for the progress line
         # What the planning gate counts, read once a run (see `coverage`).
@@ -166,6 +183,16 @@ class Runner:
         if self.progress is not None:
             self.progress.show(report.number, report.question, self.spent + report.cost_usd)
 
+    def over_budget(self, spent: float) -> bool:
+        return self.budget_usd is not None and spent >= self.budget_usd
+
+    def before_brain(self, report: CycleReport) -> None:
+        """The gate in front of every brain call: a stop asked for, or a budget spent,
+        ends the run here, before anything more is paid for."""
+        self.stop.check()
+        if self.over_budget(self.spent + report.cost_usd):
+            raise BudgetSpent
+
     def run_cycle(self, number: int) -> CycleReport:
         started = time.monotonic()
         questions = self.instance.questions()
@@ -179,7 +206,7 @@ class Runner:
         name, generation = question["name"], question.get("generation", 0)
         report = CycleReport(number, str(name))
         self.show(report)
-        self.stop.check()
+        self.before_brain(report)
 
         selection = self.record("SELECTION", "selector", {
             "question": name, "selector": "hebbian", "weight": round(weight, 4),
@@ -188,9 +215,21 @@ class Runner:
         result = self.brain.ask(prompt, working_dir=self.working_dir, timeout=self.timeout, parser=parse_answer)
         report.cost_usd += result.cost_usd
         self.show(report)
-        self.stop.check()  # an answer cut short by Ctrl-C is not recorded
-
+        # From here on, a stop (Ctrl-C, the budget) still records the cycle: a paid
+        # answer is never thrown away.
         notable: list[tuple[str, dict[str, Any]]] = []
+        try:
+            self.use_answer(report, result, questions, coverage, selection, notable)
+        except Interrupted as stopped:
+            stopped.report = self.finish_cycle(report, selection, started, notable)
+            raise
+        return self.finish_cycle(report, selection, started, notable)
+
+    def use_answer(self, report: CycleReport, result: brain.BrainResult, questions: list[dict[str, Any]],
+                   coverage: dict[str, int] | None, selection: dict[str, Any],
+                   notable: list[tuple[str, dict[str, Any]]]) -> None:
+        """Records the answer's findings, forges, triages and surfaces checkpoints."""
+        name, generation = selection["payload"]["question"], selection["generation"]
         if not result.success:
             report.failure = result.failure_reason or "the brain program failed"
             self.record("BRAIN_FAILURE", "brain", {
@@ -204,9 +243,10 @@ class Runner:
                     "output": result.output[:500]}, parent=selection, generation=generation)
             report.findings = list(result.findings)
             self.record_findings(report, name, generation, selection, notable)
-            self.stop.check()
             if result.gaps and self.forge.should_forge(result.findings, len(questions), gaps=result.gaps):
+                self.before_brain(report)
                 spent = self.forge_brain.spent
+                self.forge_base = self.spent + report.cost_usd - spent
                 forged = self.forge.run(result.findings, questions, self.instance.goal_text, gaps=result.gaps)
                 report.forged = [q["name"] for q in forged]
                 report.cost_usd += self.forge_brain.spent - spent
@@ -214,13 +254,18 @@ class Runner:
                 self.stop.check()
             self.triage_findings(report, coverage, notable)
         self.surface_checkpoints(report)
+
+    def finish_cycle(self, report: CycleReport, selection: dict[str, Any], started: float,
+                     notable: list[tuple[str, dict[str, Any]]]) -> CycleReport:
+        """The cycle's "CYCLE" event with its totals, and the notifications."""
         report.duration_secs = round(time.monotonic() - started, 2)
         cycle = self.record("CYCLE", "host", {
             "execution_mode": self.policy.mode.value, "findings_count": len(report.findings),
             "actions_executed": report.executed, "actions_verified": report.verified,
             "cost_usd": round(report.cost_usd, 6), "duration_secs": report.duration_secs,
-            "question": name, "cycle": number, "forged": report.forged, "plans": report.planned,
-            "queued": report.queued, "failure_reason": report.failure}, parent=selection, generation=generation)
+            "question": selection["payload"]["question"], "cycle": report.number, "forged": report.forged,
+            "plans": report.planned, "queued": report.queued, "failure_reason": report.failure},
+            parent=selection, generation=selection["generation"])
         if self.passes is not None:
             self.passes += 1
         notable.append(("cycle complete", dict(cycle["payload"])))
@@ -268,14 +313,14 @@ class Runner:
                 break
             if not self.policy.should_plan(finding, coverage):
                 continue
-            self.stop.check()
+            self.before_brain(report)
             plan, plan_event = self.make_plan(finding, report)
             while self.policy.should_refine(plan):
-                self.stop.check()
+                self.before_brain(report)
                 plan, plan_event = self.make_plan(finding, report, previous=(plan, plan_event))
             report.planned += 1
-            self.stop.check()
             if self.policy.should_execute(plan):
+                self.before_brain(report)
                 self.carry_out(plan, plan_event, finding, report, notable)
             elif self.policy.should_queue(plan):
                 self.queue(plan, plan_event, finding, "the policy asks a human to approve it", report, notable)
@@ -375,6 +420,7 @@ class Runner:
 class RunSummary:
     reports: list[CycleReport]
     interrupted: bool
+    budget_spent: bool = False
 
 
 def run_cycles(runner: Runner, cycles: int, out: TextIO | None) -> RunSummary:
@@ -384,19 +430,29 @@ def run_cycles(runner: Runner, cycles: int, out: TextIO | None) -> RunSummary:
     progress = runner.progress = Progress(cycles)
     reports: list[CycleReport] = []
     instance.write_state(status="running")
+    def finished(report: CycleReport) -> None:
+        reports.append(report)
+        state = instance.read_state()
+        count = state.get("cycle_count", 0)
+        instance.write_state(cycle_count=(count if isinstance(count, int) else 0) + 1,
+                             last_cycle_at=datetime.now(timezone.utc).isoformat())
+        progress.clear()
+        if out is not None:
+            print_report(report, cycles, out)
+
     try:
         for number in range(1, cycles + 1):
             runner.stop.check()
-            report = runner.run_cycle(number)
-            reports.append(report)
-            state = instance.read_state()
-            count = state.get("cycle_count", 0)
-            instance.write_state(cycle_count=(count if isinstance(count, int) else 0) + 1,
-                                 last_cycle_at=datetime.now(timezone.utc).isoformat())
-            progress.clear()
-            if out is not None:
-                print_report(report, cycles, out)
-    except Interrupted:
+            finished(runner.run_cycle(number))
+    except BudgetSpent as stopped:
+        if stopped.report is not None:
+            finished(stopped.report)
+        progress.clear()
+        instance.write_state(status="idle")
+        return RunSummary(reports, False, budget_spent=True)
+    except Interrupted as stopped:
+        if stopped.report is not None:
+            finished(stopped.report)
         progress.clear()
         instance.write_state(status="interrupted")
         return RunSummary(reports, True)

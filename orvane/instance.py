@@ -18,11 +18,13 @@ from typing import Any, TypeVar
 
 import yaml
 
-from orvane import brain, goal, hatch, ledger, notify, seed
+from orvane import brain, goal, hatch, ledger, notify, seed, triage
 
 DEFAULT_DIR = ".orvane"
 BRAIN_TYPES = ("offline", "claude-code", "generic-cli")
 DEFAULT_TIMEOUT = 300
+MODES = tuple(mode.value for mode in triage.ExecutionMode)
+NOTIFIER_TYPES = ("file", "log", "webhook")
 # Stands in for the goal until the owner sets one; the agent never invents a goal.
 NO_GOAL = ("No goal has been set for this instance. Report what is wrong or missing in the "
            "target as it stands.")
@@ -32,11 +34,20 @@ class UserError(Exception):
     """A mistake the user can correct: reported as one line, never as a traceback."""
 
 
+def warn(text: str) -> None:
+    """One warning line on standard error: a setting the host does not understand is
+    named, never silently replaced."""
+    print(f"orvane: warning: {text}", file=sys.stderr)
+
+
 Result = TypeVar("Result")
 
 
-def brain_section(kind: str, binary: str | None = None) -> dict[str, Any]:
+def brain_section(kind: str, binary: str | None = None, can_execute: bool = False) -> dict[str, Any]:
     """The "brain" section that `orvane init` writes for a brain type."""
+    if can_execute and kind != "generic-cli":
+        raise UserError("--can-execute applies to the generic-cli brain only (claude-code always "
+                        "has tools; the offline brain never changes files)")
     if kind == "offline":
         if binary:
             raise UserError("--binary applies to the claude-code and generic-cli brains only")
@@ -47,7 +58,7 @@ def brain_section(kind: str, binary: str | None = None) -> dict[str, Any]:
         if not binary:
             raise UserError("the generic-cli brain needs --binary PROG (a prompt-in, text-out program)")
         return {"type": "generic-cli", "binary": binary, "args_before": [], "args_after": [],
-                "prompt_via_stdin": True, "can_execute": False}
+                "prompt_via_stdin": True, "can_execute": can_execute}
     raise UserError(f"unknown brain {kind!r} (use {', '.join(BRAIN_TYPES)})")
 
 
@@ -102,7 +113,8 @@ def write_config(directory: Path, config: dict[str, Any]) -> None:
     write_atomic(directory / "config.yaml", yaml.dump(config, default_flow_style=False, sort_keys=False))
 
 
-def create(directory: Path, goal_text: str | None, owner: str | None, section: dict[str, Any]) -> str:
+def create(directory: Path, goal_text: str | None, owner: str | None, section: dict[str, Any],
+           mode: str = "observe") -> str:
     """A pristine instance with the host's sections; returns its id."""
     try:
         hatch.hatch0(str(directory), goal_text or None, owner or None)
@@ -110,7 +122,7 @@ def create(directory: Path, goal_text: str | None, owner: str | None, section: d
         raise UserError(f"{directory} already exists") from None
     config = read_yaml_mapping(directory / "config.yaml")
     config["brain"] = section
-    config["execution"] = {"mode": "observe"}
+    config["execution"] = {"mode": mode}
     config["notifiers"] = [{"type": "log", "path": "notifications.jsonl", "min_severity": 0.0}]
     write_config(directory, config)
     return str(config.get("instance_id", "unknown"))
@@ -158,6 +170,40 @@ class Instance:
             raise UserError(f"the brain section of {self.path / 'config.yaml'} is not a mapping")
         return section
 
+    def execution_section(self) -> dict[str, Any]:
+        """The "execution" section; one that is not a mapping is named and its defaults used."""
+        section = self.config.get("execution")
+        if section is None:
+            return {}
+        if not isinstance(section, dict):
+            warn(f"the execution section of {self.path / 'config.yaml'} is not a mapping "
+                 f"(mode: one of {', '.join(MODES)}); using the defaults")
+            return {}
+        return section
+
+    def mode(self, override: str | None = None) -> str:
+        """The execution mode: the one asked for, else the configuration's, else observe."""
+        if override is not None:
+            return override
+        configured = self.execution_section().get("mode", "observe")
+        if configured not in MODES:
+            warn(f"execution mode {configured!r} in {self.path / 'config.yaml'} is not one of "
+                 f"{', '.join(MODES)}; using observe")
+            return "observe"
+        return str(configured)
+
+    def budget(self, override: float | None = None) -> float | None:
+        """The run's spending cap in US dollars ("budget_usd"), or None for none."""
+        if override is not None:
+            return override
+        value = self.config.get("budget_usd")
+        if value is None:
+            return None
+        if isinstance(value, bool) or not isinstance(value, (int, float)) or not value >= 0:
+            raise UserError(f"budget_usd in {self.path / 'config.yaml'} must be a number of US dollars "
+                            f"of at least 0, not {value!r}")
+        return float(value)
+
     def timeout(self) -> int:
         value = self.brain_config().get("timeout", DEFAULT_TIMEOUT)
         if isinstance(value, bool) or not isinstance(value, (int, float)) or value <= 0:
@@ -168,9 +214,19 @@ class Instance:
         """The bus from the "notifiers" section, relative paths taken inside the instance."""
         section = self.config.get("notifiers")
         entries = section if isinstance(section, list) else [section] if isinstance(section, dict) else []
+        if section is not None and not entries:
+            warn(f"the notifiers section of {self.path / 'config.yaml'} is not a list of mappings; "
+                 "no notifications are sent")
         resolved = []
-        for entry in entries:
-            if isinstance(entry, dict) and isinstance(entry.get("path"), str):
+        for position, entry in enumerate(entries, 1):
+            kind = entry.get("type") if isinstance(entry, dict) else None
+            if kind not in NOTIFIER_TYPES or (kind == "webhook" and not entry.get("url")):
+                what = ("has no url" if kind == "webhook" else
+                        f"has type {kind!r}" if isinstance(entry, dict) else "is not a mapping")
+                warn(f"notifier {position} in {self.path / 'config.yaml'} {what} and is ignored "
+                     f"(type: one of {', '.join(NOTIFIER_TYPES)}; a webhook needs a url)")
+                continue
+            if isinstance(entry.get("path"), str):
                 entry = {**entry, "path": str(self.path / entry["path"])}
             resolved.append(entry)
         try:

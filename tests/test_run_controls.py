@@ -1,0 +1,108 @@
+"""What a run takes from its flags and settings: the budget, the JSON summary, the modes
+and brains `init` writes, and the warnings for settings the host does not understand."""
+
+import json
+import sys
+import textwrap
+
+import pytest
+import yaml
+
+from tests.test_cli import env, of_type, orvane, project, set_config  # noqa: F401  (env, project: fixtures)
+
+# A stand-in for the `claude` program: stream-json lines, a cost per answer, one finding.
+PAID_BRAIN = textwrap.dedent("""\
+    #!{python}
+    import json, os, pathlib
+    counter = pathlib.Path(os.environ["CALLS_FILE"])
+    counter.write_text(str(int(counter.read_text()) + 1 if counter.exists() else 1))
+    answer = ('<orvane-eval>{{"findings": [{{"description": "stale", "severity": 0.4, '
+              '"category": "docs", "evidence": "a.txt:1"}}], "gaps": [], "meta": {{}}}}</orvane-eval>')
+    print(json.dumps({{"type": "result", "result": answer, "total_cost_usd": 0.4}}))
+""")
+
+
+@pytest.fixture
+def paid(tmp_path, env):
+    brain = tmp_path / "claude"
+    brain.write_text(PAID_BRAIN.format(python=sys.executable))
+    brain.chmod(0o755)
+    env["CALLS_FILE"] = str(tmp_path / "calls")
+    orvane("init", "agent", "--brain", "claude-code", "--binary", brain, cwd=tmp_path, env=env)
+    return tmp_path / "agent"
+
+
+class TestBudget:
+    @pytest.mark.parametrize("where", ["flag", "config"])
+    def test_the_run_stops_before_the_call_that_would_pass_the_budget(self, tmp_path, env, project, paid, where):
+        flag = ["--budget-usd", "1"] if where == "flag" else []
+        if where == "config":
+            set_config(paid, budget_usd=1)
+        result = orvane("run", paid, "--target", project, "--cycles", 5, *flag, cwd=tmp_path, env=env)
+        # 0.4 a call: the third call starts at 0.8 spent, the fourth would start at 1.2.
+        assert (tmp_path / "calls").read_text() == "3"
+        cycles = of_type(paid, "CYCLE")
+        assert len(cycles) == 3 and sum(c["payload"]["cost_usd"] for c in cycles) == pytest.approx(1.2)
+        assert len(of_type(paid, "SELECTION")) == 3
+        assert "budget of $1.0000 is spent ($1.2000 after 3 cycles)" in result.stderr.splitlines()[-1]
+
+    def test_a_budget_the_host_cannot_read_is_one_line(self, tmp_path, env, project, paid):
+        set_config(paid, budget_usd="lots")
+        result = orvane("run", paid, "--target", project, cwd=tmp_path, env=env, check=False)
+        assert result.returncode == 1 and "Traceback" not in result.stderr
+        assert result.stderr.strip().splitlines() == [
+            f"orvane: error: budget_usd in {paid / 'config.yaml'} must be a number of US dollars of at least 0, "
+            "not 'lots'"]
+        assert not (tmp_path / "calls").exists()
+
+    def test_json_summary_is_the_whole_standard_output(self, tmp_path, env, project, paid):
+        result = orvane("run", paid, "--target", project, "--cycles", 2, "--json", cwd=tmp_path, env=env)
+        summary = json.loads(result.stdout)
+        assert summary["cycles"] == 2 and summary["findings"] == 2 and summary["cost_usd"] == pytest.approx(0.8)
+        assert summary["target"] == str(project) and summary["mode"] == "observe"
+        assert [r["findings"][0]["evidence"] for r in summary["reports"]] == ["a.txt:1", "a.txt:1"]
+        assert summary["ledger"] == str(paid / "ledger.jsonl")
+
+
+class TestInitFlags:
+    def test_mode_and_tool_access_are_written(self, tmp_path, env):
+        orvane("init", "agent", "--brain", "generic-cli", "--binary", "llm", "--mode", "supervised",
+               "--can-execute", cwd=tmp_path, env=env)
+        config = yaml.safe_load((tmp_path / "agent" / "config.yaml").read_text())
+        assert config["execution"]["mode"] == "supervised" and config["brain"]["can_execute"] is True
+
+    @pytest.mark.parametrize("brain", ["offline", "claude-code"])
+    def test_tool_access_is_only_for_a_generic_program(self, tmp_path, env, brain):
+        result = orvane("init", "agent", "--brain", brain, "--can-execute", cwd=tmp_path, env=env, check=False)
+        assert result.returncode == 1 and len(result.stderr.splitlines()) == 1
+        assert not (tmp_path / "agent").exists()
+
+    def test_version(self, tmp_path, env):
+        from importlib.metadata import version
+        assert orvane("--version", cwd=tmp_path, env=env).stdout.strip() == f"orvane {version('orvane')}"
+
+
+class TestSettingsWarnings:
+    @pytest.mark.parametrize("sections, warning", [
+        ({"execution": {"mode": "AUTO"}},
+         "execution mode 'AUTO' in {config} is not one of observe, suggest, auto, supervised; using observe"),
+        ({"execution": ["auto"]},
+         "the execution section of {config} is not a mapping (mode: one of observe, suggest, auto, "
+         "supervised); using the defaults"),
+        ({"notifiers": [{"type": "email", "to": "ada"}]},
+         "notifier 1 in {config} has type 'email' and is ignored (type: one of file, log, webhook; "
+         "a webhook needs a url)"),
+        ({"notifiers": [{"type": "log"}, {"type": "webhook"}]},
+         "notifier 2 in {config} has no url and is ignored (type: one of file, log, webhook; "
+         "a webhook needs a url)"),
+        ({"notifiers": "log"},
+         "the notifiers section of {config} is not a list of mappings; no notifications are sent"),
+    ])
+    def test_a_setting_the_host_does_not_understand_is_named(self, tmp_path, env, project, sections, warning):
+        orvane("init", "agent", cwd=tmp_path, env=env)
+        instance = tmp_path / "agent"
+        set_config(instance, **sections)
+        result = orvane("run", instance, "--target", project, cwd=tmp_path, env=env)
+        expected = "orvane: warning: " + warning.format(config=instance / "config.yaml")
+        assert [line for line in result.stderr.splitlines() if "warning" in line] == [expected]
+        assert of_type(instance, "CYCLE")[0]["payload"]["execution_mode"] == "observe"
