@@ -144,7 +144,8 @@ def build_parser() -> Parser:
 def cmd_init(args: argparse.Namespace) -> int:
     section = instance.brain_section(args.brain, args.binary, args.can_execute)
     created = instance.create(Path(args.dir), args.goal, args.owner or default_owner(), section, args.mode)
-    print(f"created instance {created} at {args.dir} (brain: {args.brain}, mode: {args.mode})")
+    mode = "" if args.mode == "observe" else f", mode: {args.mode}"
+    print(f"created instance {created} at {args.dir} (brain: {args.brain}{mode})")
     print(f"next: orvane run {args.dir} --target PATH")
     return 0
 
