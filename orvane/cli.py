@@ -1,4 +1,5 @@
-"""The `orvane` command: init, run, stats, hatch, lineage, goal.
+"""The `orvane` command: init, run, stats, hatch, lineage, goal, and the review loop
+(queue, approve, reject, branch, merge, clean, checkpoints).
 
 A mistake the user can correct (a missing instance, a bad target, an unknown brain, a
 refused goal change) ends with one line on standard error and exit status 1; a
@@ -136,6 +137,62 @@ def build_parser() -> Parser:
     goal_.add_argument("dir", metavar="DIR", nargs="?", default=DEFAULT_DIR)
     goal_.add_argument("--set", dest="text", metavar="TEXT", help="the new goal")
     goal_.add_argument("--owner", help="who asks for the change (must be the owner)")
+
+    queue = commands.add_parser("queue", formatter_class=examples, help="list the plans waiting for approval",
+                                description="The plans queued for a person (in supervised mode, or too risky in "
+                                            "auto mode) and not decided yet.\n`queue show ID` prints one plan "
+                                            "with its finding.",
+                                epilog="examples:\n  orvane queue ./agent\n  orvane queue show 3f2a9c1e ./agent\n"
+                                       "  orvane queue --json")
+    queue.add_argument("words", metavar="[show ID] [DIR]", nargs="*",
+                       help=f"instance (default {DEFAULT_DIR}); `show ID [DIR]` for one plan")
+    queue.add_argument("--json", action="store_true", help="a JSON list instead of lines")
+
+    approve = commands.add_parser("approve", formatter_class=examples, help="carry out a queued plan",
+                                  description="Carries a queued plan out as auto mode would: in the instance's "
+                                              "worktree, between snapshots, rolled back on failure, then verified.",
+                                  epilog="example:\n  orvane approve 3f2a9c1e ./agent")
+    approve.add_argument("id", metavar="ID", help="the plan's id (as `orvane queue` shows it, or a longer prefix)")
+    approve.add_argument("dir", metavar="DIR", nargs="?", default=DEFAULT_DIR)
+
+    reject = commands.add_parser("reject", formatter_class=examples, help="reject a queued plan",
+                                 epilog="example:\n  orvane reject 3f2a9c1e ./agent --reason 'not now'")
+    reject.add_argument("id", metavar="ID")
+    reject.add_argument("dir", metavar="DIR", nargs="?", default=DEFAULT_DIR)
+    reject.add_argument("--reason", default="", help="why, for the ledger")
+
+    for command, summary, text in (
+            ("branch", "show the instance branch and its unmerged fixes",
+             "The instance branch, its worktree, the commits it has beyond the target's current branch "
+             "(with the finding each one fixed) and a diff stat."),
+            ("merge", "merge the instance branch into the target's current branch",
+             "Merges the instance branch into the branch checked out in the target, as one merge commit, "
+             "only when that checkout has no uncommitted changes. --patch FILE writes the commits as a "
+             "patch file instead and changes nothing."),
+            ("clean", "remove the instance's worktree and branch",
+             "Removes the instance's worktree and branch; refuses while commits are not merged, unless "
+             "--force.")):
+        sub = commands.add_parser(command, formatter_class=examples, help=summary, description=text,
+                                  epilog=f"examples:\n  orvane {command} ./agent\n"
+                                         f"  orvane {command} ./agent --target ~/src/project")
+        sub.add_argument("dir", metavar="DIR", nargs="?", default=DEFAULT_DIR)
+        sub.add_argument("--target", metavar="REPO",
+                         help="the repository (needed when the instance acted on more than one)")
+        if command == "branch":
+            sub.add_argument("--diff", action="store_true", help="print the whole diff")
+            sub.add_argument("--json", action="store_true")
+        elif command == "merge":
+            sub.add_argument("--patch", metavar="FILE", help="write the commits to FILE instead of merging")
+        else:
+            sub.add_argument("--force", action="store_true", help="also drop commits that are not merged")
+
+    points = commands.add_parser("checkpoints", formatter_class=examples, help="show the temporal checkpoints",
+                                 description="The pending and matured checkpoints (delayed verifications of "
+                                             "actions), with the time each is due.",
+                                 epilog="examples:\n  orvane checkpoints ./agent\n  orvane checkpoints --all --json")
+    points.add_argument("dir", metavar="DIR", nargs="?", default=DEFAULT_DIR)
+    points.add_argument("--all", action="store_true", help="resolved ones too")
+    points.add_argument("--json", action="store_true")
     return parser
 
 
@@ -307,8 +364,197 @@ def cmd_goal(args: argparse.Namespace) -> int:
     return 0
 
 
+# -- the review loop ---------------------------------------------------------------------
+
+def severity_text(value: object) -> str:
+    return f"{value:.2f}" if isinstance(value, (int, float)) and not isinstance(value, bool) else "-"
+
+
+def cmd_queue(args: argparse.Namespace) -> int:
+    from orvane import review
+
+    words = list(args.words)
+    if words and words[0] == "show":
+        if len(words) not in (2, 3):
+            raise UserError("usage: orvane queue show ID [DIR]")
+        current = instance.open_instance(Path(words[2] if len(words) == 3 else DEFAULT_DIR), with_goal=False)
+        item = review.find(current, words[1])
+        if args.json:
+            print(json.dumps(item, indent=2, default=str))
+            return 0
+        details = item.get("plan_payload") or {}
+        rows = [("plan", item["id"]), ("queued", f"{item['queued_at']} ({item['age']} ago): {item['reason']}"),
+                ("target", item["target"]), ("question", item["question"]),
+                ("finding", item["description"]), ("category", item["category"]),
+                ("severity", severity_text(item["severity"])), ("evidence", item["evidence"]),
+                ("risk", severity_text(item["risk_score"])), ("blast radius", details.get("blast_radius", "-")),
+                ("measurement", details.get("measurement") or "-")]
+        print("\n".join(f"{label:<13}{value}" for label, value in rows))
+        print(f"\n{item['plan']}\n\napprove: orvane approve {item['short']} {current.path}\n"
+              f"reject:  orvane reject {item['short']} {current.path} --reason TEXT")
+        return 0
+    if len(words) > 1:
+        raise UserError("usage: orvane queue [DIR] or orvane queue show ID [DIR]")
+    current = instance.open_instance(Path(words[0] if words else DEFAULT_DIR), with_goal=False)
+    items = review.pending(current)
+    if args.json:
+        print(json.dumps(items, indent=2, default=str))
+        return 0
+    if not items:
+        print("no plan is waiting for approval")
+        return 0
+    for item in items:
+        where = item["file"] or "-"
+        print(f"{item['short']}  {item['category'][:14]:<14} {severity_text(item['severity'])}  {where[:40]:<40}  "
+              f"risk {severity_text(item['risk_score'])}  {item['age']:>4}  {item['reason']}")
+    print(f"{plural(len(items), 'plan')} waiting; see one: orvane queue show ID {current.path}")
+    return 0
+
+
+def cmd_approve(args: argparse.Namespace) -> int:
+    from orvane import review
+
+    current = instance.open_instance(Path(args.dir))
+    done = review.approve(current, args.id, default_owner())
+    item, outcome = done["item"], done["outcome"]
+    print(f"approved plan {item['short']} ({item['category']}: {item['description']})")
+    if not outcome.success:
+        print(f"the action failed ({outcome.reason or 'no reason given'}); "
+              f"{'rolled back' if outcome.rolled_back else 'NOT rolled back'} in {outcome.worktree}")
+        return 1
+    if outcome.after is None:
+        print(f"the action changed nothing in {outcome.worktree}")
+    else:
+        print(f"committed {outcome.after[:12]} on k7/{current.instance_id} in {outcome.worktree}")
+    checks = done["report"].checks
+    payload = checks[-1] if checks else {}
+    if payload.get("resolved"):
+        print("verified: the check no longer finds it")
+    else:
+        found = payload.get("still_found")
+        reason = payload.get("failure_reason") or (
+            f"the check still finds it: {found.get('evidence') or found.get('description')}"
+            if isinstance(found, dict) else "no check confirmed it")
+        print(f"not verified: {reason}")
+    for note in done["report"].notes:
+        print(note)
+    return 0
+
+
+def cmd_reject(args: argparse.Namespace) -> int:
+    from orvane import review
+
+    current = instance.open_instance(Path(args.dir), with_goal=False)
+    item = review.reject(current, args.id, default_owner(), args.reason)
+    print(f"rejected plan {item['short']} ({item['category']}: {item['description']})")
+    return 0
+
+
+def cmd_branch(args: argparse.Namespace) -> int:
+    from orvane import branch
+
+    current = instance.open_instance(Path(args.dir), with_goal=False)
+    target = branch.choose(current, args.target)
+    recovered = branch.recover(target, current.instance_id)
+    shown = branch.state(current, target, with_diff=args.diff)
+    if args.json:
+        print(json.dumps({**shown, "target": target.key, "recovered": recovered}, indent=2))
+        return 0
+    if recovered:
+        print(f"the worktree {shown['worktree']} was deleted; git's stale record of it was pruned")
+    if not shown["exists"]:
+        print(f"no branch {shown['branch']} in {target.key} (no fix committed yet)")
+        return 0
+    where = shown["worktree"] + ("" if shown["worktree_exists"] else " (missing; made again by the next action)")
+    print(f"branch    {shown['branch']}\nworktree  {where}\ntarget    {target.key} "
+          f"(on {shown['into'] or 'a detached HEAD'})")
+    if shown["worktree_dirty"]:
+        print("the worktree holds uncommitted changes (an interrupted action?)")
+    commits = shown["commits"]
+    if not commits:
+        print(f"no commits beyond {shown['into'] or 'HEAD'}: everything is merged")
+        return 0
+    print(f"{plural(len(commits), 'commit')} beyond {shown['into'] or 'HEAD'}:")
+    for commit in commits:
+        fixed = f"fixes: {commit['finding']}" if commit["finding"] else commit["subject"]
+        print(f"  {commit['short']}  {fixed}")
+    print(shown["diffstat"])
+    if args.diff:
+        print(shown["diff"], end="")
+    else:
+        print(f"merge: orvane merge {current.path}   the whole diff: orvane branch {current.path} --diff")
+    return 0
+
+
+def instance_event(current: instance.Instance, target: str, payload: dict[str, object]) -> None:
+    current.ledger.append(protocol.make_event("OBSERVATION", "host", payload, target=target,
+                                              instance_id=current.instance_id))
+
+
+def cmd_merge(args: argparse.Namespace) -> int:
+    from orvane import branch, lock
+
+    current = instance.open_instance(Path(args.dir), with_goal=False)
+    target = branch.choose(current, args.target)
+    if args.patch:
+        count = branch.write_patch(current, target, Path(args.patch))
+        print(f"wrote {plural(count, 'commit')} of {branch.name(current)} to {args.patch} (nothing else changed; "
+              f"apply with: git am {args.patch})")
+        return 0
+    with lock.acting(current.path, "merge"):
+        merged = branch.merge(current, target)
+        if merged["commit"] is None:
+            print(f"nothing to merge: {branch.name(current)} has no commits beyond {merged['into']}")
+            return 0
+        instance_event(current, target.key, {"observation": "branch merged", "branch": branch.name(current),
+                                             "into": merged["into"], "commit": merged["commit"],
+                                             "commits": merged["commits"]})
+    print(f"merged {plural(len(merged['commits']), 'commit')} of {branch.name(current)} into {merged['into']} "
+          f"({merged['commit'][:12]})")
+    return 0
+
+
+def cmd_clean(args: argparse.Namespace) -> int:
+    from orvane import branch, lock
+
+    current = instance.open_instance(Path(args.dir), with_goal=False)
+    target = branch.choose(current, args.target)
+    with lock.acting(current.path, "clean"):
+        done = branch.clean(current, target, force=args.force)
+        instance_event(current, target.key, {"observation": "branch cleaned", "branch": branch.name(current),
+                                             "worktree": str(branch.worktree(current)), "forced": args.force,
+                                             "dropped_commits": done["unmerged"]})
+    parts = [f"worktree {branch.worktree(current)}"] if done["worktree_removed"] else []
+    parts += [f"branch {branch.name(current)}"] if done["branch_removed"] else []
+    print(f"removed {' and '.join(parts)}" if parts else "nothing to remove")
+    if done["unmerged"]:
+        print(f"dropped {plural(done['unmerged'], 'unmerged commit')}")
+    return 0
+
+
+def cmd_checkpoints(args: argparse.Namespace) -> int:
+    from orvane import review
+
+    current = instance.open_instance(Path(args.dir), with_goal=False)
+    found = review.checkpoints(current, resolved=args.all)
+    if args.json:
+        print(json.dumps(found, indent=2, default=str))
+        return 0
+    if not found:
+        print("no checkpoint is pending" if not args.all else "no checkpoint")
+        return 0
+    for point in found:
+        print(f"{point['id']}  {point['status']:<8}  due {point['due'][:19]}  {point['finding'][:70]}")
+        if point["status"] == "resolved" and isinstance(point["resolution"], dict):
+            print(f"    resolved {str(point['resolved_at'])[:19]}: "
+                  f"{'the finding is gone' if point['resolution'].get('resolved') else 'the finding still holds'}")
+    return 0
+
+
 COMMANDS = {"init": cmd_init, "run": cmd_run, "stats": cmd_stats, "hatch": cmd_hatch,
-            "lineage": cmd_lineage, "goal": cmd_goal}
+            "lineage": cmd_lineage, "goal": cmd_goal, "queue": cmd_queue, "approve": cmd_approve,
+            "reject": cmd_reject, "branch": cmd_branch, "merge": cmd_merge, "clean": cmd_clean,
+            "checkpoints": cmd_checkpoints}
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -14,13 +14,14 @@ import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
+from pathlib import Path
 from types import FrameType
 from typing import Any, TextIO
 
 from orvane import brain, forge, protocol, seed, temporal, triage
 from orvane import actions, selector
 from orvane.instance import Instance, UserError, event_generation
-from orvane.words import plural
+from orvane.words import VERIFY_HEADER, plural
 from orvane.target import Target, describe, find_capability_map
 
 # How far a notable event must reach to be handed to the bus, by kind.
@@ -122,6 +123,8 @@ class CycleReport:
     cost_usd: float = 0.0
     duration_secs: float = 0.0
     failure: str = ""
+    notes: list[str] = field(default_factory=list)  # one-time lines for the console
+    checks: list[dict[str, Any]] = field(default_factory=list)  # the ACTION_VERIFY payloads
 
 
 def parse_answer(output: str) -> tuple[list[dict[str, Any]], list[dict[str, Any]], dict[str, Any]]:
@@ -130,6 +133,51 @@ def parse_answer(output: str) -> tuple[list[dict[str, Any]], list[dict[str, Any]
     # The parser puts "raw" first exactly when it found and read a tagged block.
     meta["block_found"] = next(iter(parsed)) == "raw"
     return parsed["findings"], parsed["gaps"], meta
+
+
+def verify_prompt(finding: dict[str, Any], plan: dict[str, Any], action_output: str, question: dict[str, Any],
+                  description: str, goal_text: str) -> str:
+    """The verification prompt: what was found, what was done and what to measure,
+    followed by the finding's own question about the target as it is now."""
+    def one_line(value: Any) -> str:
+        return " ".join(str(value).split())
+
+    lines = [f"{VERIFY_HEADER}: measure whether the finding below still holds after the action taken.", "",
+             f"ORIGINAL FINDING: {one_line(finding.get('description', ''))}",
+             f"Category: {one_line(finding.get('category', 'unknown'))}",
+             f"Evidence: {one_line(finding.get('evidence', ''))}",
+             f"ACTION: {one_line(plan.get('plan', ''))}",
+             f"MEASURE: {one_line(plan.get('measurement') or 'whether the original finding still holds')}",
+             "Report the finding again, with its evidence as it is now, if it still holds; report no "
+             "finding for it if it is gone.", ""]
+    if action_output.strip():
+        lines[-1:-1] = [f"ACTION OUTPUT: {one_line(action_output)[:1000]}"]
+    return "\n".join(lines) + "\n" + seed.format_question_prompt(question, description, goal_text)
+
+
+def same_finding(original: dict[str, Any], found: list[dict[str, Any]]) -> dict[str, Any] | None:
+    """The finding of a check that is the original one again: the same category with the
+    same description or the same evidence; None when the check did not find it."""
+    category = str(original.get("category", ""))
+    for candidate in found:
+        if str(candidate.get("category", "")) != category:
+            continue
+        if candidate.get("description") == original.get("description") or (
+                original.get("evidence") and candidate.get("evidence") == original.get("evidence")):
+            return dict(candidate)
+    return None
+
+
+def git_toplevel(path: Path) -> Path | None:
+    """The top of the work tree that holds `path`, or None."""
+    import subprocess
+
+    try:
+        done = subprocess.run(["git", "rev-parse", "--show-toplevel"], cwd=str(path), capture_output=True,
+                              text=True, timeout=30, stdin=subprocess.DEVNULL)
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    return Path(done.stdout.strip()).resolve() if done.returncode == 0 and done.stdout.strip() else None
 
 
 class Runner:
@@ -162,6 +210,7 @@ class Runner:
         self.passes: int | None = None
         self.covered: set[Any] | None = None
         self.progress: Progress | None = None
+        self.announced = False  # the branch and worktree are named once a run
         self.checkpoints = temporal.TemporalManager(str(instance.path), instance.instance_id)
         self.bus = instance.notification_bus()
         self.description = describe(target, find_capability_map(target, instance.config.get("capability_map")))
@@ -350,36 +399,68 @@ class Runner:
     def queue(self, plan: dict[str, Any], plan_event: dict[str, Any], finding: dict[str, Any], reason: str,
               report: CycleReport, notable: list[tuple[str, dict[str, Any]]]) -> None:
         report.queued += 1
+        # The finding travels with the queued plan, so that the ledger reads on its own.
         self.record("TRIAGE", "triage", {"question": finding["question"], "decision": "queued", "reason": reason,
-                                         "plan": plan["plan"], "risk_score": plan.get("risk_score")},
+                                         "plan": plan["plan"], "risk_score": plan.get("risk_score"),
+                                         "description": finding.get("description", ""),
+                                         "evidence": finding.get("evidence", ""),
+                                         "category": finding.get("category", "unknown"),
+                                         "severity": finding.get("severity"),
+                                         "finding_event": finding.get("event_id")},
                     parent=plan_event)
         notable.append(("plan queued", {"question": finding["question"], "plan": plan["plan"], "reason": reason}))
 
     def carry_out(self, plan: dict[str, Any], plan_event: dict[str, Any], finding: dict[str, Any],
                   report: CycleReport, notable: list[tuple[str, dict[str, Any]]]) -> None:
+        outcome = self.act(plan, plan_event, finding, report, notable)
+        if not outcome.executed:
+            self.queue(plan, plan_event, finding, outcome.reason, report, notable)
+
+    def act(self, plan: dict[str, Any], plan_event: dict[str, Any], finding: dict[str, Any],
+            report: CycleReport, notable: list[tuple[str, dict[str, Any]]],
+            decided: Callable[[], dict[str, Any]] | None = None) -> actions.Outcome:
+        """Carries the plan out, records "ACTION_EXEC" and, after a success, the
+        verification's "ACTION_VERIFY". `decided` (an approval) is called once the action
+        has run, and the event it returns becomes the execution's parent; an action that
+        could not be run records nothing."""
+        if self.target.path is not None and self.target.is_repository:
+            from orvane import branch
+
+            branch.recover(self.target, self.instance.instance_id)  # a worktree deleted by hand
         outcome = actions.execute(plan, finding, self.instance.goal_text, self.target, self.brain,
                                   self.instance.instance_id, self.timeout)
         if not outcome.executed:
-            self.queue(plan, plan_event, finding, outcome.reason, report, notable)
-            return
+            return outcome
+        parent = decided() if decided is not None else plan_event
         report.executed += 1
         report.cost_usd += outcome.cost_usd
         execution = self.record("ACTION_EXEC", "executor", {
-            "question": finding["question"], "plan": plan["plan"], "success": outcome.success,
+            "question": finding["question"], "plan": plan["plan"], "finding": finding.get("description", ""),
+            "success": outcome.success,
             "failure_reason": outcome.reason, "worktree": outcome.worktree, "before": outcome.before,
             "after": outcome.after, "rolled_back": outcome.rolled_back, "output": outcome.output[:1000]},
-            parent=plan_event)
+            parent=parent)
         if not outcome.success:
             notable.append(("action rolled back", {"question": finding["question"], "plan": plan["plan"],
                                                     "rolled_back": outcome.rolled_back, "worktree": outcome.worktree}))
-            return
-        # The action counts as verified when it left a commit behind: it changed something.
-        resolved = outcome.after is not None
+            return outcome
+        if outcome.after is not None and not self.announced:
+            self.announced = True
+            report.notes.append(f"fixes are committed on the branch k7/{self.instance.instance_id} in the "
+                                f"worktree {outcome.worktree} (see: orvane branch {self.instance.path})")
+        # Resolved only when the finding's question, asked again in the worktree, no
+        # longer finds it.
+        check = self.measure(finding, plan, outcome.output, self.worktree_target(outcome.worktree), report)
+        resolved = bool(check["resolved"]) and outcome.after is not None
         report.verified += resolved
-        self.record("ACTION_VERIFY", "executor", {"question": finding["question"], "resolved": resolved,
-                                                  "commit": outcome.after}, parent=execution)
+        verified = self.record("ACTION_VERIFY", "executor", {
+            "question": finding["question"], "resolved": resolved, "commit": outcome.after,
+            "checked_in": check["checked_in"], "still_found": check["still_found"],
+            "evidence": check["evidence"], "failure_reason": check["failure_reason"]}, parent=execution)
+        report.checks.append(verified["payload"])
         notable.append(("action executed", {"question": finding["question"], "plan": plan["plan"],
-                                             "commit": outcome.after, "worktree": outcome.worktree}))
+                                             "commit": outcome.after, "worktree": outcome.worktree,
+                                             "resolved": resolved}))
         checkpoint = actions.checkpoint(self.checkpoints, plan, {
             k: finding[k] for k in ("description", "severity", "category", "evidence", "question")},
             outcome.output)
@@ -387,24 +468,83 @@ class Runner:
             self.record("TEMPORAL_CHECKPOINT", "temporal", {
                 "question": finding["question"], "checkpoint": checkpoint.id,
                 "check_after": checkpoint.check_after}, parent=execution)
+        return outcome
+
+    def worktree_target(self, worktree: str) -> Target:
+        """The worktree seen as the target: for a target inside a repository, the same
+        subdirectory of the worktree."""
+        root = Path(worktree)
+        if self.target.path is not None:
+            top, tree_top = git_toplevel(self.target.path), git_toplevel(root)
+            if top is not None and tree_top is not None and (tree_top / self.target.path.relative_to(top)).is_dir():
+                root = tree_top / self.target.path.relative_to(top)
+        return Target("repository", str(root), root)
+
+    def measure(self, finding: dict[str, Any], plan: dict[str, Any], action_output: str, where: Target,
+                report: CycleReport) -> dict[str, Any]:
+        """Asks the finding's question again about `where`, with a prompt that names the
+        finding, the action and what to measure. "resolved" is True only when the
+        check ran and did not find the finding again; "still_found" is the matching
+        finding of the check, "evidence" the evidence of every finding it gave."""
+        question = self.question_named(finding.get("question"), finding.get("description", ""))
+        prompt = verify_prompt(finding, plan, action_output, question, describe(where), self.instance.goal_text)
+        result = self.brain.ask(prompt, working_dir=str(where.path) if where.path is not None else self.working_dir,
+                                timeout=self.timeout, parser=parse_answer)
+        report.cost_usd += result.cost_usd
+        check: dict[str, Any] = {"resolved": False, "checked_in": where.key, "still_found": None,
+                                 "evidence": [], "failure_reason": ""}
+        if not result.success:
+            check["failure_reason"] = result.failure_reason or "the brain failed"
+            return check
+        if not result.meta.get("block_found", True):
+            check["failure_reason"] = "the check's answer holds no usable tagged block"
+            return check
+        found = list(result.findings)
+        check["evidence"] = [f["evidence"] for f in found][:20]
+        match = same_finding(finding, found)
+        check["still_found"] = match
+        check["resolved"] = match is None
+        return check
+
+    def question_named(self, name: Any, fallback: str) -> dict[str, Any]:
+        for question in self.instance.questions():
+            if question.get("name") == name:
+                return question
+        return {"name": str(name or "verification"), "question": f"Does this still hold? {fallback}"}
 
     def surface_checkpoints(self, report: CycleReport) -> None:
-        """Matured checkpoints come back as findings of their original question, then are
-        resolved so that each is surfaced once."""
+        """Matured checkpoints are measured against the target as it is now: the brain
+        is asked whether the original finding still holds. A checkpoint is resolved with
+        the measurement as its finding; when the finding still holds it comes back as a
+        finding of its original question. A measurement that could not be made leaves
+        the checkpoint pending, to be measured in a later cycle."""
         for checkpoint in self.checkpoints.matured_checkpoints():
             self.stop.check()
             finding = self.checkpoints.format_matured_as_finding(checkpoint)
-            question = checkpoint.finding.get("question") or report.question
+            original = checkpoint.finding
+            question = original.get("question") or report.question
+            plan = {"plan": checkpoint.plan_text, "measurement": checkpoint.measurement_hint}
+            check = self.measure({**original, "question": question}, plan, checkpoint.action_output,
+                                 self.target, report)
+            if check["failure_reason"]:
+                report.notes.append(f"checkpoint {checkpoint.id} could not be measured: {check['failure_reason']}")
+                continue
             if self.covered is not None:
                 self.covered.add(question)
+            result = check["still_found"] or {"description": f"no longer found: {original.get('description', '')}",
+                                              "severity": 0.0, "category": original.get("category", "unknown"),
+                                              "evidence": "; ".join(check["evidence"][:5])}
             event = self.record("FINDING", "temporal", {
                 "question": question, "finding_type": finding["type"], "severity": finding["severity"],
-                "empty": False, "description": finding["description"], "checkpoint": checkpoint.id})
-            report.findings.append({"description": finding["description"], "severity": finding["severity"],
-                                    "category": finding["type"], "evidence": checkpoint.id,
-                                    "question": question, "event_id": event["id"]})
-            self.checkpoints.resolve_checkpoint(checkpoint.id, {"surfaced_as": event["id"],
-                                                                "cycle": report.number})
+                "empty": False, "description": finding["description"], "checkpoint": checkpoint.id,
+                "evidence": result.get("evidence", ""), "resolved": check["resolved"], "measurement": result})
+            if not check["resolved"]:
+                report.findings.append({"description": finding["description"], "severity": finding["severity"],
+                                        "category": finding["type"], "evidence": checkpoint.id,
+                                        "question": question, "event_id": event["id"]})
+            self.checkpoints.resolve_checkpoint(checkpoint.id, {
+                "resolved": check["resolved"], "finding": result, "evidence": check["evidence"],
+                "checked_in": check["checked_in"], "surfaced_as": event["id"], "cycle": report.number})
 
     def notify(self, notable: list[tuple[str, dict[str, Any]]], report: CycleReport) -> None:
         for kind, payload in notable:
@@ -474,6 +614,8 @@ def print_report(report: CycleReport, cycles: int, out: TextIO) -> None:
         print(f"  {finding['severity']:.2f}  {finding['category'][:14]:<14}  {finding['description']}", file=out)
     if report.forged:
         print(f"  forged: {', '.join(report.forged)}", file=out)
+    for note in report.notes:
+        print(f"  {note}", file=out)
     if report.planned:
         print(f"  plans: {report.planned}, executed {report.executed}, verified {report.verified}, "
               f"queued {report.queued}", file=out)

@@ -26,11 +26,11 @@ import tomllib
 from collections import deque
 from collections.abc import Iterable, Sequence
 from itertools import islice
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any
 
-from orvane.words import PLAN_CLOSE, PLAN_HEADER, PLAN_OPEN, SKIPPED_DIRS, plural
+from orvane.words import PLAN_CLOSE, PLAN_HEADER, PLAN_OPEN, SKIPPED_DIRS, VERIFY_HEADER, plural
 
 EVAL_OPEN, EVAL_CLOSE = "<orvane-eval>", "</orvane-eval>"
 FORGE_OPEN, FORGE_CLOSE = "<orvane-forge>", "</orvane-forge>"
@@ -750,6 +750,19 @@ def answer_plan(prompt: str) -> str:
             f"{PLAN_OPEN}\n{json.dumps(body, indent=2)}\n{PLAN_CLOSE}")
 
 
+# The check whose findings carry a category that is not a check's own name.
+CHECK_OF_CATEGORY = {"licensing": "hygiene", "automation": "hygiene"}
+
+
+def answer_verification(prompt: str, evaluation: EvalPrompt, limits: Limits) -> str:
+    """A verification re-runs the check that produced the finding (the one its category
+    names), or the question's checks when the category names none."""
+    category = re.search(r"^Category: (.*)$", prompt, re.MULTILINE)
+    name = category.group(1).strip() if category else ""
+    check = name if name in DIMENSIONS else CHECK_OF_CATEGORY.get(name)
+    return answer_evaluation(replace(evaluation, name=check) if check else evaluation, limits)
+
+
 def answer(prompt: str, limits: Limits = Limits()) -> tuple[str, int]:
     """The answer text and exit status for one prompt."""
     if prompt.startswith("You are the Forge of Orvane"):
@@ -757,6 +770,8 @@ def answer(prompt: str, limits: Limits = Limits()) -> tuple[str, int]:
     if prompt.startswith(PLAN_HEADER):
         return answer_plan(prompt), 0
     if (evaluation := parse_eval_prompt(prompt)) is not None:
+        if prompt.startswith(VERIFY_HEADER):
+            return answer_verification(prompt, evaluation, limits), 0
         return answer_evaluation(evaluation, limits), 0
     if prompt.startswith("EXECUTE"):
         return "The offline stand-in cannot carry out actions: it only reads files.", 3

@@ -18,7 +18,7 @@ import json
 import re
 from datetime import datetime, timezone
 from pathlib import Path
-from typing import Any
+from typing import Any, NoReturn
 
 from orvane.instance import Instance, UserError
 
@@ -162,7 +162,7 @@ def find(instance: Instance, ident: str) -> dict[str, Any]:
     raise UserError(f"no queued plan {ident!r} (see `orvane queue`)")
 
 
-def _decided(decision: dict[str, Any]) -> dict[str, Any]:
+def _decided(decision: dict[str, Any]) -> NoReturn:
     raise UserError(f"plan {_text(decision['plan_event'])[:SHORT]} was already {decision['decision']} by "
                     f"{decision['by']} at {decision['timestamp']}")
 
@@ -215,3 +215,80 @@ def checkpoints(instance: Instance, *, resolved: bool = False) -> list[dict[str,
                       "resolved_at": data.get("resolved_at"), "resolution": data.get("resolution")})
     found.sort(key=lambda c: (c["due"], c["id"]))
     return found
+
+
+# -- decisions --------------------------------------------------------------------------
+
+def person() -> str:
+    """Who decides: the login name."""
+    import getpass
+
+    try:
+        return getpass.getuser()
+    except (KeyError, OSError):
+        return "unknown"
+
+
+def _record(instance: Instance, item: dict[str, Any], payload: dict[str, Any]) -> dict[str, Any]:
+    from orvane import protocol
+
+    event = protocol.make_event("TRIAGE", "owner", payload, target=item["target"] if isinstance(item["target"], str)
+                                else None, parent_id=item["id"], instance_id=instance.instance_id)
+    instance.ledger.append(event)
+    return event
+
+
+def reject(instance: Instance, ident: str, by: str, reason: str = "") -> dict[str, Any]:
+    """Rejects a pending plan: records its "TRIAGE" decision "rejected". Returns the plan."""
+    from orvane import lock
+
+    with lock.acting(instance.path, "reject"):
+        item = find(instance, ident)
+        _record(instance, item, decision_payload(item, "rejected", by, reason))
+    return item
+
+
+def approve(instance: Instance, ident: str, by: str) -> dict[str, Any]:
+    """Carries a pending plan out as an auto run would: under the instance's actor lock,
+    in its worktree, between snapshots, rolled back on failure, then verified. Records
+    the "TRIAGE" decision "approved" (once the action has run), "ACTION_EXEC" below it
+    and "ACTION_VERIFY" below that. A plan that cannot be carried out here (its target
+    is no git repository, the brain cannot execute, no rollback point) is refused with
+    UserError and stays queued. Returns {"item", "outcome", "report"}."""
+    from orvane import cycle, instance as instances, lock, triage
+    from orvane.target import resolve
+
+    with lock.acting(instance.path, "approve"):
+        item = find(instance, ident)
+        short = item["short"]
+        target_key = item["target"]
+        if not isinstance(target_key, str) or not target_key:
+            raise UserError(f"plan {short} names no target, so it cannot be carried out")
+        target = resolve(target_key)
+        if not target.is_repository:
+            raise UserError(f"plan {short} cannot be carried out: its target {target.key} is not a git "
+                            "repository, and is never modified")
+        section = instance.brain_config()
+        thinker = instances.load_brain(section)
+        if not thinker.can_execute():
+            raise UserError(f"plan {short} cannot be carried out: the {section.get('type', 'offline')} brain cannot "
+                            "execute actions (a program with tools and can_execute: true can)")
+        if not thinker.is_available():
+            raise UserError(f"the brain program {section.get('binary', 'claude')!r} was not found")
+        details = item.get("plan_payload") or {}
+        plan = {"plan": details.get("plan", item["plan"]), "risk_score": details.get("risk_score", item["risk_score"]),
+                "blast_radius": details.get("blast_radius", "local"), "measurement": details.get("measurement", ""),
+                "refinement_count": details.get("refinement_count", 0)}
+        finding = {"description": item["description"], "severity": item["severity"] if item["severity"] is not None
+                   else 0.5, "category": item["category"], "evidence": item["evidence"],
+                   "question": item["question"], "event_id": item["finding_event"]}
+        with cycle.StopRequest() as stop:
+            runner = cycle.Runner(instance, target, triage.ExecutionMode.AUTO, thinker, stop)
+            report = cycle.CycleReport(0, str(item["question"]))
+            notable: list[tuple[str, dict[str, Any]]] = []
+            outcome = runner.act(plan, {"id": item["id"]}, finding, report, notable,
+                                 decided=lambda: _record(instance, item, decision_payload(item, "approved", by)))
+            if not outcome.executed:
+                raise UserError(f"plan {short} was not carried out ({outcome.reason}); it stays queued")
+            runner.notify(notable, report)
+    return {"item": item, "outcome": outcome, "report": report}

@@ -20,3 +20,7 @@ SKIPPED_DIRS = frozenset({
 def plural(count: int, noun: str) -> str:
     """ "1 file", "2 files"; the noun's plural is the noun and an s."""
     return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
+
+# How the host's verification prompt begins: the same question asked again, to measure
+# whether one finding still holds after an action.
+VERIFY_HEADER = "VERIFY a finding for Orvane"

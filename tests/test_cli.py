@@ -79,13 +79,17 @@ FAKE_BRAIN = textwrap.dedent("""\
     if os.environ.get("INTERRUPT_AT") == str(calls):
         os.kill(os.getppid(), signal.SIGINT)
     if prompt.startswith("EXECUTE"):
-        pathlib.Path("notes.txt").write_text("rewritten by the action\\n")
+        if not os.environ.get("SKIP_FIX"):  # SKIP_FIX: claims success, fixes nothing
+            pathlib.Path("notes.txt").write_text("rewritten by the action\\n")
         pathlib.Path("added.txt").write_text("new\\n")
         sys.exit(1 if os.environ.get("FAIL_ACTION") else 0)
     if prompt.startswith("You are planning"):
         print('<orvane-plan>{{"plan": "rewrite notes.txt", "risk_score": 0.2, "blast_radius": "local"}}</orvane-plan>')
     elif prompt.startswith("You are the Forge"):
         print("no new question")
+    elif prompt.startswith("VERIFY") and not pathlib.Path(
+            prompt.split("TARGET: Repository: ", 1)[1].split("\\n", 1)[0], "notes.txt").read_text().startswith("original"):
+        print('<orvane-eval>{{"findings": [], "gaps": [], "meta": {{}}}}</orvane-eval>')  # the fix holds
     else:
         gaps = [{{"description": f"gap {{n}}", "dimension": f"d{{n}}"}} for n in range(int(os.environ.get("GAPS", 0)))]
         print('<orvane-eval>{{"findings": [{{"description": "notes.txt is stale", "severity": 0.9, '
