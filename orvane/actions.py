@@ -2,17 +2,26 @@
 
 A plan is asked of the brain in the host's own tagged format. Carrying a plan out means
 asking a brain that can execute (``can_execute()``) to make the change, and only ever in
-the instance's own worktree of a repository target, between a pre-action snapshot and a
-post-action commit, rolled back when the brain reports failure. Anything else (a
-directory or URL target, a brain without tools, a worktree that could not be made) is
-queued for a human instead: a target outside git is never modified.
+the instance's own worktree of a repository target, between a pre-action point and a
+post-action commit, rolled back when the action fails. Anything else (a directory or
+URL target, a brain without tools, a worktree that could not be made, a worktree whose
+changes could not be committed before the action) is queued for a human instead: a
+target outside git is never modified, and no action runs without a point to return to.
+
+The host runs git itself (``git``) for what the library's git safety does not answer:
+the commit a tree stands on, whether it is clean, why git refused a commit.
 """
 
 from __future__ import annotations
 
 import json
-import re
+import os
+import shutil
+import subprocess
+from collections.abc import Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
+from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any
 
@@ -20,10 +29,14 @@ from orvane import brain, temporal, vcsguard
 from orvane.words import PLAN_CLOSE, PLAN_HEADER, PLAN_OPEN
 from orvane.target import Target
 
-PLAN_BLOCK = re.compile(re.escape(PLAN_OPEN) + r"\s*(.*?)\s*" + re.escape(PLAN_CLOSE), re.DOTALL)
 PLAN_SCHEMA = ('{"plan": "what to change, step by step", "risk_score": 0.0-1.0, '
                '"blast_radius": "local|system|external", "measurement": "how to tell it worked"}')
 BLAST_RADII = ("local", "system", "external")
+GIT_TIMEOUT = 30
+# Who the host's own commits are by when git knows no one: set in the environment of
+# the git commands the host runs, never written into any git configuration.
+HOST_IDENTITY = {"GIT_AUTHOR_NAME": "Orvane", "GIT_AUTHOR_EMAIL": "orvane@localhost",
+                 "GIT_COMMITTER_NAME": "Orvane", "GIT_COMMITTER_EMAIL": "orvane@localhost"}
 
 
 def unit(value: Any) -> float:
@@ -59,15 +72,29 @@ def plan_prompt(finding: dict[str, Any], goal_text: str, target: Target,
     return "\n".join(lines)
 
 
+def tagged_block(text: str, open_tag: str, close_tag: str) -> str | None:
+    """The text between the first opening tag and the first closing tag after it, without
+    the white space around it; None when there is no such pair. One pass over the text,
+    the way the library reads its own tagged blocks: a closing tag that does not begin
+    with white space cannot begin inside the white space after the opening tag, and when
+    the first opening tag has no closing tag after it, no later one has."""
+    start = text.find(open_tag)
+    if start < 0:
+        return None
+    start += len(open_tag)
+    end = text.find(close_tag, start)
+    return None if end < 0 else text[start:end].strip()
+
+
 def parse_plan(output: str, refinements: int) -> dict[str, Any]:
     """The plan map triage reads. An answer without a usable block keeps its text as the
     plan and no risk score, which triage counts as the highest risk."""
     plan: dict[str, Any] = {"plan": output.strip()[:2000], "refinement_count": refinements,
                             "blast_radius": "local", "measurement": ""}
-    match = PLAN_BLOCK.search(output)
+    block = tagged_block(output, PLAN_OPEN, PLAN_CLOSE)
     try:
-        data = json.loads(match.group(1)) if match else None
-    except ValueError:
+        data = json.loads(block) if block is not None else None
+    except (ValueError, RecursionError):
         data = None
     if isinstance(data, dict) and str(data.get("plan", "")).strip():
         plan["plan"] = str(data["plan"]).strip()
@@ -81,7 +108,7 @@ def parse_plan(output: str, refinements: int) -> dict[str, Any]:
 
 def execute_prompt(plan: dict[str, Any], finding: dict[str, Any], goal_text: str) -> str:
     return "\n".join([
-        "EXECUTE this plan for Orvane in the current directory. It is a git worktree of the "
+        "EXECUTE this plan for Orvane in the current directory. It is in a git worktree of the "
         "target; Orvane commits a snapshot before and after, and rolls back a failure.", "",
         f"GOAL: {one_line(goal_text)}",
         f"FINDING: {one_line(finding.get('description', ''))}",
@@ -91,18 +118,184 @@ def execute_prompt(plan: dict[str, Any], finding: dict[str, Any], goal_text: str
         "status if the change cannot be made."])
 
 
+# -- git, as the host runs it -------------------------------------------------------------
+
+def git(directory: str | Path, *args: str) -> tuple[int, str]:
+    """Runs one git command in `directory`: its exit code and its output (standard output
+    and then standard error, stripped). A git that cannot be started or does not answer
+    in time answers 1 and a reason."""
+    try:
+        done = subprocess.run(["git", *args], cwd=directory, capture_output=True, text=True,
+                              errors="replace", stdin=subprocess.DEVNULL, timeout=GIT_TIMEOUT)
+    except (OSError, subprocess.TimeoutExpired) as error:
+        return 1, f"git could not be run: {error}"
+    return done.returncode, (done.stdout + done.stderr).strip()
+
+
+def git_reason(output: str) -> str:
+    """The line of git's output that says why: its "fatal:" or "error:" line, else its
+    last line."""
+    lines = [line.strip() for line in output.splitlines() if line.strip()]
+    for line in lines:
+        if line.startswith(("fatal:", "error:")):
+            return line
+    return lines[-1] if lines else "git gave no reason"
+
+
+def head_commit(directory: str | Path) -> str | None:
+    """The commit a tree stands on; None when it has none."""
+    code, output = git(directory, "rev-parse", "--verify", "-q", "HEAD")
+    return output if code == 0 and output else None
+
+
+def is_clean(directory: str | Path) -> bool:
+    """True when git sees nothing to commit: no change to tracked files and no untracked
+    file outside the ignored ones."""
+    code, output = git(directory, "status", "--porcelain", "--untracked-files=all")
+    return code == 0 and output == ""
+
+
+def repository_root(directory: Path) -> Path | None:
+    code, output = git(directory, "rev-parse", "--show-toplevel")
+    return Path(output).resolve() if code == 0 and output else None
+
+
+def commit_identity(directory: str | Path) -> dict[str, str]:
+    """The environment the host's commits need in `directory`: nothing when git knows
+    who commits there, else the host's own identity (HOST_IDENTITY)."""
+    for variable in ("GIT_AUTHOR_IDENT", "GIT_COMMITTER_IDENT"):
+        if git(directory, "var", variable)[0] != 0:
+            return dict(HOST_IDENTITY)
+    return {}
+
+
+@contextmanager
+def committing_as(identity: dict[str, str] | None) -> Iterator[None]:
+    """Puts `identity` (see commit_identity) into this process's environment for the body,
+    which git commands inherit, the library's included; the earlier values come back after."""
+    saved = {name: os.environ.get(name) for name in identity or {}}
+    os.environ.update(identity or {})
+    try:
+        yield
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
+def unmerged_commits(worktree: str | Path, target: str | Path) -> set[str]:
+    """Commits of the worktree's branch that the target's checkout does not hold yet."""
+    merged_into = head_commit(target)
+    if merged_into is None:
+        return set()
+    code, output = git(worktree, "rev-list", "HEAD", f"^{merged_into}", "--")
+    return set(output.split()) if code == 0 else set()
+
+
+# -- the rollback point and exact rollback --------------------------------------------------
+
+@dataclass
+class RollbackPoint:
+    commit: str | None  # None: there is none, and the action must not run
+    reason: str = ""
+
+
+def rollback_point(worktree: str, description: str) -> RollbackPoint:
+    """The commit to return to after the action: the head of a clean worktree, or the
+    pre-action snapshot of a worktree with changes. Never the head of a worktree whose
+    changes could not be committed: rolling back to it would throw them away."""
+    head = head_commit(worktree)
+    if head is None:
+        return RollbackPoint(None, "the worktree has no commit to return to")
+    if is_clean(worktree):
+        return RollbackPoint(head)
+    snapshot = vcsguard.snapshot_before(worktree, description)
+    if snapshot is not None and snapshot != head and is_clean(worktree):
+        return RollbackPoint(snapshot)
+    refusal = commit_refusal(worktree, f"[k7] pre-action snapshot "
+                                       f"{datetime.now(timezone.utc):%Y%m%d-%H%M%S}: {description[:100]}")
+    if refusal is None and is_clean(worktree):  # it went through the second time
+        return RollbackPoint(head_commit(worktree))
+    return RollbackPoint(None, f"no rollback point: the changes in the worktree {worktree} could not be "
+                               f"committed before the action ({refusal or 'they are still there'})")
+
+
+def commit_refusal(directory: str, message: str) -> str | None:
+    """Tries the commit once more to hear git's reason for refusing it; None when it went
+    through."""
+    code, output = git(directory, "add", "-A")
+    if code != 0:
+        return git_reason(output)
+    for variable in ("GIT_AUTHOR_IDENT", "GIT_COMMITTER_IDENT"):
+        code, output = git(directory, "var", variable)
+        if code != 0:
+            return git_reason(output)
+    code, output = git(directory, "commit", "-q", "-m", message)
+    return None if code == 0 else git_reason(output)
+
+
+def tree_entries(root: str | Path) -> set[str]:
+    """Every path under `root` (files, directories, links; ignored ones too) but git's
+    own ".git", relative to `root`."""
+    found: set[str] = set()
+    pending = [""]
+    while pending:
+        relative = pending.pop()
+        try:
+            with os.scandir(os.path.join(root, relative)) as iterator:
+                entries = list(iterator)
+        except OSError:
+            continue
+        for entry in entries:
+            if not relative and entry.name == ".git":
+                continue
+            path = os.path.join(relative, entry.name)
+            found.add(path)
+            if entry.is_dir(follow_symlinks=False):
+                pending.append(path)
+    return found
+
+
+def remove_new_entries(root: str | Path, before: set[str]) -> bool:
+    """Removes what is under `root` now and was not in `before` (tree_entries): the files
+    an action left where git does not look, in ignored paths too. True when all are gone."""
+    new = sorted(tree_entries(root) - before)
+    removed: list[str] = []
+    for path in new:
+        if any(path.startswith(top + os.sep) for top in removed[-1:]):
+            continue  # inside a new directory, removed with it
+        full = os.path.join(root, path)
+        try:
+            if os.path.isdir(full) and not os.path.islink(full):
+                shutil.rmtree(full)
+            else:
+                os.unlink(full)
+        except FileNotFoundError:
+            pass
+        except OSError:
+            return False
+        removed.append(path)
+    return not (tree_entries(root) - before)
+
+
+# -- carrying a plan out --------------------------------------------------------------------
+
 @dataclass
 class Outcome:
     """What carrying out one plan did."""
     executed: bool
     success: bool = False
-    reason: str = ""  # why it was queued instead, or the brain's failure reason
-    worktree: str = ""
-    before: str | None = None
-    after: str | None = None
+    reason: str = ""  # why it was queued instead, or why the action failed
+    worktree: str = ""  # the instance's worktree (its root)
+    workdir: str = ""  # where the action ran: the target's directory inside the worktree
+    before: str | None = None  # the rollback point
+    after: str | None = None  # the post-action commit; None when the action changed nothing
     rolled_back: bool = False
     output: str = ""
     cost_usd: float = 0.0
+    warning: str = ""  # a line for the console when the user must hear why
 
 
 def why_not_executable(target: Target, executor: brain.BrainInterface) -> str:
@@ -115,34 +308,62 @@ def why_not_executable(target: Target, executor: brain.BrainInterface) -> str:
 
 
 def execute(plan: dict[str, Any], finding: dict[str, Any], goal_text: str, target: Target,
-            executor: brain.BrainInterface, instance_id: str, timeout: int) -> Outcome:
-    """Carries the plan out in the instance's worktree, between snapshots; rolls back
-    what a failed action left."""
+            executor: brain.BrainInterface, instance_id: str, timeout: int, *,
+            identity: dict[str, str] | None = None) -> Outcome:
+    """Carries the plan out in the instance's worktree of a repository target, in the
+    target's own directory there, and returns what happened.
+
+    `executor` is asked once, with write access (see brains.for_action), in that
+    directory. Before it runs there is a rollback point: the head of a clean worktree or
+    the pre-action snapshot; when there is none, nothing runs and the outcome is not
+    executed, with the reason (and a console warning). After it, the post-action commit;
+    a failed action, or one whose commit git refused, is rolled back to the point
+    exactly: tracked files reset, and files created where git does not look (ignored
+    paths too) removed. `identity` is the environment the commits need (commit_identity).
+    The caller holds the instance's actor lock (orvane.lock) around the call."""
     reason = why_not_executable(target, executor)
     if reason:
         return Outcome(False, reason=reason)
     assert target.path is not None
+    root = repository_root(target.path)
+    if root is None:
+        return Outcome(False, reason="the target's repository root could not be found")
     worktree = vcsguard.ensure_worktree(str(target.path), instance_id)
-    if Path(worktree).resolve() == target.path.resolve():
+    if Path(worktree).resolve() in (target.path.resolve(), root):
         # ensure_worktree falls back to the target itself: never act in the user's tree.
         return Outcome(False, reason="the instance worktree could not be created")
+    relative = target.path.resolve().relative_to(root)
+    workdir = Path(worktree) / relative
+    if not workdir.is_dir():
+        return Outcome(False, worktree=worktree, reason=f"the target's directory {relative} is not in "
+                       "the repository's commits, so not in the instance's worktree")
     description = one_line(plan["plan"])
-    before = vcsguard.snapshot_before(worktree, description) or head_commit(worktree)
-    if before is None:
-        return Outcome(False, reason="the worktree has no commit to return to", worktree=worktree)
-    result = executor.ask(execute_prompt(plan, finding, goal_text), working_dir=worktree, timeout=timeout)
-    after = vcsguard.snapshot_after(worktree, description, result.success)
-    rolled_back = False if result.success else vcsguard.rollback_to(worktree, before)
-    return Outcome(True, success=result.success, reason=result.failure_reason, worktree=worktree,
+    with committing_as(identity):
+        point = rollback_point(worktree, description)
+    if point.commit is None:
+        return Outcome(False, reason=point.reason, worktree=worktree, workdir=str(workdir),
+                       warning=f"not carried out: {point.reason}; the plan is queued")
+    before = point.commit
+    present = tree_entries(worktree)
+    result = executor.ask(execute_prompt(plan, finding, goal_text), working_dir=str(workdir), timeout=timeout)
+    success, reason, warning = result.success, result.failure_reason, ""
+    with committing_as(identity):
+        after = vcsguard.snapshot_after(worktree, description, success)
+        if success and (after == before or not is_clean(worktree)):
+            refusal = commit_refusal(worktree, f"[k7] post-action success "
+                                               f"{datetime.now(timezone.utc):%Y%m%d-%H%M%S}: {description[:100]}")
+            if refusal is None and is_clean(worktree):
+                after = head_commit(worktree)
+            else:
+                success, after = False, None
+                reason = f"the post-action commit failed ({refusal or 'changes are left'})"
+                warning = f"rolled back: {reason}"
+        rolled_back = False
+        if not success:
+            rolled_back = vcsguard.rollback_to(worktree, before) and remove_new_entries(worktree, present)
+    return Outcome(True, success=success, reason=reason, worktree=worktree, workdir=str(workdir),
                    before=before, after=after, rolled_back=rolled_back,
-                   output=result.output, cost_usd=result.cost_usd)
-
-
-def head_commit(worktree: str) -> str | None:
-    """The commit a clean worktree stands on: the point to roll back to when the
-    pre-action snapshot had nothing to commit."""
-    code, output = vcsguard._run_git(worktree, "rev-parse", "HEAD")
-    return output if code == 0 and output else None
+                   output=result.output, cost_usd=result.cost_usd, warning=warning)
 
 
 def checkpoint(manager: temporal.TemporalManager, plan: dict[str, Any], finding: dict[str, Any],

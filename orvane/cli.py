@@ -9,6 +9,7 @@ Ctrl-C ends with status 130. Tracebacks are left for faults in Orvane itself.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import getpass
 import json
 import random
@@ -17,7 +18,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
-from orvane import goal, hatch, instance, protocol, tables, triage
+from orvane import goal, hatch, instance, lock, protocol, tables, triage
 from orvane import __version__
 from orvane.instance import DEFAULT_DIR, MODES, UserError
 from orvane.words import plural
@@ -25,6 +26,7 @@ from orvane.words import plural
 # Sections the host keeps in config.yaml and passes on to a hatched child, so that the
 # child runs as its parent did.
 HOST_SECTIONS = ("brain", "execution", "notifiers", "capability_map")
+ACTING_MODES = (triage.ExecutionMode.AUTO, triage.ExecutionMode.SUPERVISED)
 
 
 class Parser(argparse.ArgumentParser):
@@ -226,7 +228,10 @@ def cmd_run(args: argparse.Namespace) -> int:
                         f"`orvane init DIR --brain offline` for the built-in stand-in)")
     mode = triage.ExecutionMode(current.mode(args.mode))
     budget = current.budget(args.budget_usd)
-    with cycle.StopRequest() as stop:
+    # A run that may act holds the instance's actor lock throughout; one that only reads
+    # runs beside it.
+    acting = lock.acting(directory, "run") if mode in ACTING_MODES else contextlib.nullcontext()
+    with acting, cycle.StopRequest() as stop:
         runner = cycle.Runner(current, target, mode, thinker, stop, rng=random.Random(args.seed),
                               budget_usd=budget)
         summary = cycle.run_cycles(runner, args.cycles, None if args.quiet or args.json else sys.stdout)

@@ -19,7 +19,7 @@ from types import FrameType
 from typing import Any, TextIO
 
 from orvane import brain, forge, protocol, seed, temporal, triage
-from orvane import actions, selector
+from orvane import actions, brains, selector
 from orvane.instance import Instance, UserError, event_generation
 from orvane.words import VERIFY_HEADER, plural
 from orvane.target import Target, describe, find_capability_map
@@ -89,15 +89,19 @@ class Progress:
 
 
 class MeteredBrain:
-    """The brain as the forge sees it: the same answers, their cost added up, and none
-    asked for once the user has asked the run to stop or the budget is spent (the forge
-    then makes no more questions and its step ends at once)."""
+    """The brain as the forge sees it: the same answers, asked in the run's working
+    directory within its time limit, their cost added up, and none asked for once the
+    user has asked the run to stop or the budget is spent (the forge then makes no more
+    questions and its step ends at once)."""
 
     def __init__(self, inner: brain.BrainInterface, stop: StopRequest,
-                 exhausted: Callable[[float], bool] = lambda spent: False) -> None:
+                 exhausted: Callable[[float], bool] = lambda spent: False, working_dir: str | None = None,
+                 timeout: int = 300) -> None:
         self.inner = inner
         self.stop = stop
         self.exhausted = exhausted
+        self.working_dir = working_dir
+        self.timeout = timeout
         self.spent = 0.0
 
     def ask(self, prompt: str) -> brain.BrainResult:
@@ -105,7 +109,7 @@ class MeteredBrain:
             return brain.BrainResult(success=False, failure_reason="interrupted")
         if self.exhausted(self.spent):
             return brain.BrainResult(success=False, failure_reason="budget")
-        result = self.inner.ask(prompt)
+        result = self.inner.ask(prompt, working_dir=self.working_dir, timeout=self.timeout)
         self.spent += result.cost_usd
         return result
 
@@ -180,16 +184,70 @@ def git_toplevel(path: Path) -> Path | None:
     return Path(done.stdout.strip()).resolve() if done.returncode == 0 and done.stdout.strip() else None
 
 
+def scratch_dir(instance: Instance) -> Path:
+    """The working directory of the brain's calls outside actions: the instance's own, so
+    that a program that writes where it runs writes nothing of the user's."""
+    path = instance.path / "scratch"
+    path.mkdir(exist_ok=True)
+    return path.resolve()
+
+
+def fixed_finding(execution: dict[str, Any], by_id: dict[Any, dict[str, Any]]) -> tuple[str, str, str] | None:
+    """The finding an ACTION_EXEC event's plan was made for, as (question, category,
+    evidence): up the parent links, through an approval (to the plan it names), the
+    plan and its refinements."""
+    seen: set[Any] = set()
+    event: dict[str, Any] | None = execution
+    while event is not None and event.get("id") not in seen:
+        seen.add(event.get("id"))
+        payload = event.get("payload")
+        payload = payload if isinstance(payload, dict) else {}
+        if event.get("type") == "FINDING":
+            return (str(payload.get("question")), str(payload.get("finding_type")), str(payload.get("evidence")))
+        event = by_id.get(event.get("parent_id")) or by_id.get(payload.get("plan_event"))
+    return None
+
+
+def recorded_fixes(events: list[Any]) -> list[tuple[tuple[str, str, str], str, str]]:
+    """The fixes a ledger's events record, as (finding, commit, worktree): successful
+    ACTION_EXEC events that left a commit. One whose check still found its finding
+    counts too: its commit waits on the branch all the same, for its owner to judge."""
+    by_id = {event.get("id"): event for event in events}
+    fixes = []
+    for event in events:
+        payload = event.get("payload")
+        if event.get("type") != "ACTION_EXEC" or not isinstance(payload, dict):
+            continue
+        commit, worktree = payload.get("after"), payload.get("worktree")
+        if payload.get("success") is not True or not isinstance(commit, str) or not commit \
+                or not isinstance(worktree, str) or not worktree:
+            continue
+        found = fixed_finding(event, by_id)
+        if found is not None:
+            fixes.append((found, commit, worktree))
+    return fixes
+
+
 class Runner:
-    """Runs cycles of one instance against one target in one execution mode."""
+    """Runs cycles of one instance against one target in one execution mode.
+
+    Every brain call but an action's is made in the instance's scratch directory, never
+    the user's, with the brain restricted to reading where it can be (orvane.brains);
+    actions are carried out by `executor` in the instance's worktree (orvane.actions)."""
 
     def __init__(self, instance: Instance, target: Target, mode: triage.ExecutionMode,
                  brain_: brain.BrainInterface, stop: StopRequest, *, rng: random.Random | None = None,
-                 budget_usd: float | None = None) -> None:
+                 budget_usd: float | None = None, console: TextIO | None = None) -> None:
         self.instance = instance
         self.target = target
-        self.brain = brain_
+        self.brain = brains.for_reading(brain_, [str(target.path)] if target.path is not None else [])
+        self.executor = brains.for_action(brain_)
         self.stop = stop
+        self.console = console if console is not None else sys.stderr
+        self.identity: dict[str, str] | None = None  # for the host's commits, found at the first action
+        # The fixes recorded on this target (see pending_fixes), read once a run and kept
+        # up to date with the run's own.
+        self.fixes: list[tuple[tuple[str, str, str], str, str]] | None = None
         self.rng = rng or random.Random()
         execution = instance.config.get("execution")
         execution = dict(execution) if isinstance(execution, dict) else {}
@@ -200,9 +258,11 @@ class Runner:
             raise UserError(f"invalid execution section in config.yaml: {error}") from None
         self.timeout = instance.timeout()
         self.budget_usd = budget_usd
+        self.working_dir = str(scratch_dir(instance))
         # The forge's spending is added to the cycle's once its step ends, so its gate
         # counts what the forge spent so far on top of what was spent before it began.
-        self.forge_brain = MeteredBrain(brain_, stop, lambda spent: self.over_budget(self.forge_base + spent))
+        self.forge_brain = MeteredBrain(self.brain, stop, lambda spent: self.over_budget(self.forge_base + spent),
+                                        self.working_dir, self.timeout)
         self.forge_base = 0.0
         self.forge = forge.Forge(self.forge_brain, instance.ledger, instance.questions_dir)
         self.spent = 0.0  # over the whole run, for the progress line
@@ -214,7 +274,6 @@ class Runner:
         self.checkpoints = temporal.TemporalManager(str(instance.path), instance.instance_id)
         self.bus = instance.notification_bus()
         self.description = describe(target, find_capability_map(target, instance.config.get("capability_map")))
-        self.working_dir = str(target.path) if target.path is not None else None
 
     # -- recording ---------------------------------------------------------------------
     def record(self, event_type: str, source: str, payload: dict[str, Any], *,
@@ -330,15 +389,38 @@ class Runner:
             self.record("FINDING", "brain", {"question": name, "finding_type": selector.EMPTY_FINDING_TYPE,
                                              "empty": True}, parent=selection, generation=generation)
             return
+        pending = self.pending_fixes()
         for finding in report.findings:
-            event = self.record("FINDING", "brain", {
-                "question": name, "finding_type": finding["category"], "severity": finding["severity"],
-                "empty": False, "description": finding["description"], "evidence": finding["evidence"]},
-                parent=selection, generation=generation)
+            payload = {"question": name, "finding_type": finding["category"], "severity": finding["severity"],
+                       "empty": False, "description": finding["description"], "evidence": finding["evidence"]}
+            commit = pending.get((str(name), str(finding["category"]), str(finding["evidence"])))
+            if commit is not None:
+                payload["pending_fix"] = finding["pending_fix"] = commit
+            event = self.record("FINDING", "brain", payload, parent=selection, generation=generation)
             finding["event_id"] = event["id"]
             finding["question"] = name
             notable.append(("finding", {"question": name, **{k: finding[k] for k in
                             ("description", "severity", "category", "evidence")}}))
+
+    def pending_fixes(self) -> dict[tuple[str, str, str], str]:
+        """The fixes committed on the instance branch that the target's checkout does not
+        hold yet, by the finding they fix (question, category, evidence): a finding that
+        is found again is not planned again while its fix waits. Only where plans are
+        made, on a repository."""
+        if self.policy.mode is triage.ExecutionMode.OBSERVE or self.target.path is None \
+                or not self.target.is_repository:
+            return {}
+        if self.fixes is None:
+            self.fixes = recorded_fixes(self.instance.ledger.events(target=self.target.key))
+        unmerged: dict[str, set[str]] = {}
+        pending: dict[tuple[str, str, str], str] = {}
+        for found, commit, worktree in self.fixes:
+            if worktree not in unmerged:
+                unmerged[worktree] = (actions.unmerged_commits(worktree, self.target.path)
+                                      if Path(worktree).is_dir() else set())
+            if commit in unmerged[worktree]:
+                pending[found] = commit
+        return pending
 
     def coverage(self) -> dict[str, int]:
         """How broadly (questions with findings recorded on this target) and how often
@@ -360,7 +442,7 @@ class Runner:
         for finding in ranked:
             if report.planned >= self.policy.max_actions_per_cycle:
                 break
-            if not self.policy.should_plan(finding, coverage):
+            if finding.get("pending_fix") or not self.policy.should_plan(finding, coverage):
                 continue
             self.before_brain(report)
             plan, plan_event = self.make_plan(finding, report)
@@ -410,6 +492,22 @@ class Runner:
                     parent=plan_event)
         notable.append(("plan queued", {"question": finding["question"], "plan": plan["plan"], "reason": reason}))
 
+    def say(self, line: str) -> None:
+        """One line on the console, whatever the run prints otherwise."""
+        print(f"orvane: {line}", file=self.console, flush=True)
+
+    def commit_identity(self) -> dict[str, str]:
+        """The identity of the host's commits in this target, found once a run; the run
+        says once when it is the host's own."""
+        if self.identity is None:
+            assert self.target.path is not None
+            self.identity = actions.commit_identity(self.target.path)
+            if self.identity:
+                self.say(f"git has no identity for {self.target.key}; Orvane's snapshot commits are made as "
+                         f"{self.identity['GIT_AUTHOR_NAME']} <{self.identity['GIT_AUTHOR_EMAIL']}> "
+                         "(your git configuration is left as it is)")
+        return self.identity
+
     def carry_out(self, plan: dict[str, Any], plan_event: dict[str, Any], finding: dict[str, Any],
                   report: CycleReport, notable: list[tuple[str, dict[str, Any]]]) -> None:
         outcome = self.act(plan, plan_event, finding, report, notable)
@@ -427,8 +525,11 @@ class Runner:
             from orvane import branch
 
             branch.recover(self.target, self.instance.instance_id)  # a worktree deleted by hand
-        outcome = actions.execute(plan, finding, self.instance.goal_text, self.target, self.brain,
-                                  self.instance.instance_id, self.timeout)
+        identity = self.commit_identity() if actions.why_not_executable(self.target, self.executor) == "" else {}
+        outcome = actions.execute(plan, finding, self.instance.goal_text, self.target, self.executor,
+                                  self.instance.instance_id, self.timeout, identity=identity)
+        if outcome.warning:
+            self.say(f"[{finding['question']}] {outcome.warning}")
         if not outcome.executed:
             return outcome
         parent = decided() if decided is not None else plan_event
@@ -436,10 +537,9 @@ class Runner:
         report.cost_usd += outcome.cost_usd
         execution = self.record("ACTION_EXEC", "executor", {
             "question": finding["question"], "plan": plan["plan"], "finding": finding.get("description", ""),
-            "success": outcome.success,
-            "failure_reason": outcome.reason, "worktree": outcome.worktree, "before": outcome.before,
-            "after": outcome.after, "rolled_back": outcome.rolled_back, "output": outcome.output[:1000]},
-            parent=parent)
+            "success": outcome.success, "failure_reason": outcome.reason, "worktree": outcome.worktree,
+            "workdir": outcome.workdir, "before": outcome.before, "after": outcome.after,
+            "rolled_back": outcome.rolled_back, "output": outcome.output[:1000]}, parent=parent)
         if not outcome.success:
             notable.append(("action rolled back", {"question": finding["question"], "plan": plan["plan"],
                                                     "rolled_back": outcome.rolled_back, "worktree": outcome.worktree}))
@@ -453,6 +553,9 @@ class Runner:
         check = self.measure(finding, plan, outcome.output, self.worktree_target(outcome.worktree), report)
         resolved = bool(check["resolved"]) and outcome.after is not None
         report.verified += resolved
+        if outcome.after is not None and self.fixes is not None:
+            self.fixes.append(((str(finding["question"]), str(finding["category"]), str(finding["evidence"])),
+                               outcome.after, outcome.worktree))
         verified = self.record("ACTION_VERIFY", "executor", {
             "question": finding["question"], "resolved": resolved, "commit": outcome.after,
             "checked_in": check["checked_in"], "still_found": check["still_found"],
@@ -611,7 +714,9 @@ def print_report(report: CycleReport, cycles: int, out: TextIO) -> None:
         return
     print(f"{head} {plural(len(report.findings), 'finding')}", file=out)
     for finding in sorted(report.findings, key=lambda f: -f["severity"]):
-        print(f"  {finding['severity']:.2f}  {finding['category'][:14]:<14}  {finding['description']}", file=out)
+        pending = f"  (fix pending: {finding['pending_fix'][:12]})" if finding.get("pending_fix") else ""
+        print(f"  {finding['severity']:.2f}  {finding['category'][:14]:<14}  {finding['description']}{pending}",
+              file=out)
     if report.forged:
         print(f"  forged: {', '.join(report.forged)}", file=out)
     for note in report.notes:

@@ -18,7 +18,7 @@ from typing import Any, TypeVar
 
 import yaml
 
-from orvane import brain, goal, hatch, ledger, notify, seed, triage
+from orvane import brain, brains, goal, hatch, ledger, notify, seed, triage
 
 DEFAULT_DIR = ".orvane"
 BRAIN_TYPES = ("offline", "claude-code", "generic-cli")
@@ -72,11 +72,12 @@ def offline_section() -> dict[str, Any]:
 
 
 def load_brain(section: dict[str, Any]) -> brain.BrainInterface:
-    """The brain a "brain" section describes; "offline" is the host's own stand-in."""
+    """The brain a "brain" section describes; "offline" is the host's own stand-in. The
+    claude program's brain is the host's read-only one (orvane.brains.ClaudeBrain)."""
     if section.get("type", "offline") == "offline":
         return brain.load_brain(offline_section())
     try:
-        return brain.load_brain(section)
+        return brains.from_library(brain.load_brain(section))
     except ValueError as error:
         raise UserError(f"{error} (or 'offline')") from None
     except TypeError as error:
