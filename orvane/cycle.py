@@ -591,8 +591,9 @@ class Runner:
         finding of the check, "evidence" the evidence of every finding it gave."""
         question = self.question_named(finding.get("question"), finding.get("description", ""))
         prompt = verify_prompt(finding, plan, action_output, question, describe(where), self.instance.goal_text)
-        result = self.brain.ask(prompt, working_dir=str(where.path) if where.path is not None else self.working_dir,
-                                timeout=self.timeout, parser=parse_answer)
+        # Like every call but an action's, in the scratch directory, reading `where`.
+        checker = brains.for_reading(self.brain, [str(where.path)] if where.path is not None else [])
+        result = checker.ask(prompt, working_dir=self.working_dir, timeout=self.timeout, parser=parse_answer)
         report.cost_usd += result.cost_usd
         check: dict[str, Any] = {"resolved": False, "checked_in": where.key, "still_found": None,
                                  "evidence": [], "failure_reason": ""}

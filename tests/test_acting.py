@@ -405,6 +405,6 @@ class TestToolAccess:
         worktree = worktree_of(instance)
         places = {(c["kind"], c["cwd"]) for c in calls(tmp_path)}
         scratch = str((instance / "scratch").resolve())
-        assert places == {("GOAL", scratch), ("You", scratch), ("EXECUTE", str(worktree))}
+        assert places == {("GOAL", scratch), ("You", scratch), ("VERIFY", scratch), ("EXECUTE", str(worktree))}
         assert list(elsewhere.iterdir()) == [] and git("status", "--porcelain", cwd=repository) == ""
         assert events(instance)
