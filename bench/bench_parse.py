@@ -1,4 +1,5 @@
-"""Parsing the brain's answer: a normal answer, and hostile answers of many opening tags.
+"""Parsing the brain's answer: a normal answer, and hostile answers of many opening tags;
+then the host's plan parser on the same kind of hostile answer.
 
 Each figure is measured side by side with its baseline in the same run and
 printed as a ratio against the target it must meet.
@@ -12,13 +13,15 @@ import subprocess
 import sys
 from pathlib import Path
 
-from orvane import seed
+from orvane import actions, seed
+from orvane.words import PLAN_OPEN
 import timing
 
 # The baseline is the tests' reference: the same algorithm in plain Python
 # with the host's re and json.
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 from tests.test_seed import ref_parse as python_parse  # noqa: E402
+from tests.test_actions import lazy_expression_plan  # noqa: E402
 
 OPEN, CLOSE = "<orvane-eval>", "</orvane-eval>"
 HOST_CAP = 60.0  # seconds the host expression may take on one hostile answer
@@ -101,5 +104,20 @@ def main():
           f"(target < 1/100: {'met' if ratio > 100 else 'MISSED'})")
 
 
+def plans():
+    """The host's plan parser against the lazy expression it replaced, on an answer of
+    plan opening tags only, and its growth from 1 MB to 4 MB."""
+    print("plan answer: opening tags only, no closing tag")
+    text = PLAN_OPEN * (52_000 // len(PLAN_OPEN))
+    assert actions.parse_plan(text, 0) == lazy_expression_plan(text, 0)
+    one_pass, lazy = timing.best_of([lambda: actions.parse_plan(text, 0), lambda: lazy_expression_plan(text, 0)], 2)
+    print(f"  52 KB  parse_plan {one_pass * 1e3:8.3f} ms   lazy expression {lazy * 1e3:8.1f} ms   "
+          f"ratio 1/{lazy / one_pass:,.0f}   (target < 1/100: {'met' if lazy / one_pass > 100 else 'MISSED'})")
+    small, large = (best(lambda t: actions.parse_plan(t, 0), PLAN_OPEN * (size // len(PLAN_OPEN)), loops=3)
+                    for size in (1_000_000, 4_000_000))
+    print(f"  4 MB / 1 MB time {large / small:5.2f}   (target <= 5: {'met' if large / small <= 5 else 'MISSED'})")
+
+
 if __name__ == "__main__":
     main()
+    plans()
