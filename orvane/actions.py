@@ -261,10 +261,10 @@ def tree_entries(root: str | Path) -> set[str]:
 def remove_new_entries(root: str | Path, before: set[str]) -> bool:
     """Removes what is under `root` now and was not in `before` (tree_entries): the files
     an action left where git does not look, in ignored paths too. True when all are gone."""
-    new = sorted(tree_entries(root) - before)
-    removed: list[str] = []
-    for path in new:
-        if any(path.startswith(top + os.sep) for top in removed[-1:]):
+    new = tree_entries(root) - before
+    for path in sorted(new):
+        parts = path.split(os.sep)
+        if any(os.sep.join(parts[:depth]) in new for depth in range(1, len(parts))):
             continue  # inside a new directory, removed with it
         full = os.path.join(root, path)
         try:
@@ -276,7 +276,6 @@ def remove_new_entries(root: str | Path, before: set[str]) -> bool:
             pass
         except OSError:
             return False
-        removed.append(path)
     return not (tree_entries(root) - before)
 
 

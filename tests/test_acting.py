@@ -394,6 +394,7 @@ class TestToolAccess:
             if call is not writing[0]:
                 assert "--permission-mode" in call["argv"] and Path(call["cwd"]) == (instance / "scratch").resolve()
         assert (worktree / "notes.txt").read_text() == "fixed by claude\n"
+        assert (worktree / "claude-was-here.txt").exists()  # given write access, it writes
         assert git("status", "--porcelain", cwd=repository) == ""
         assert tree(repository) == {".gitignore": b"build/\n*.log\n", "notes.txt": b"original\n"}
 
