@@ -18,7 +18,7 @@ from pathlib import Path
 from types import FrameType
 from typing import Any, TextIO
 
-from orvane import brain, forge, protocol, seed, temporal, triage
+from orvane import brain, forge, protocol, seed, temporal, triage, vcsguard
 from orvane import actions, brains, selector
 from orvane.instance import Instance, UserError, event_generation
 from orvane.words import VERIFY_HEADER, plural
@@ -525,6 +525,11 @@ class Runner:
             from orvane import branch
 
             branch.recover(self.target, self.instance.instance_id)  # a worktree deleted by hand
+            where = Path(vcsguard.worktree_path(self.instance.instance_id))
+            if where.exists() and not branch.belongs(self.target, self.instance.instance_id):
+                # One worktree path per instance: never commit one repository's fix on another's branch.
+                return actions.Outcome(False, reason=f"the instance's worktree {where} belongs to another "
+                                                     "repository (merge or clean it there first)")
         identity = self.commit_identity() if actions.why_not_executable(self.target, self.executor) == "" else {}
         outcome = actions.execute(plan, finding, self.instance.goal_text, self.target, self.executor,
                                   self.instance.instance_id, self.timeout, identity=identity)

@@ -32,7 +32,26 @@ def collect(instance: Instance) -> dict[str, Any]:
     generations = {q["name"]: q.get("generation", 0) for q in questions}
     return {"questions": records, "generations": generations,
             "population": instance.statistics(ledger.population_stats),
-            "modes": instance.statistics(ledger.triage_effectiveness), "on_disk": names}
+            "modes": instance.statistics(ledger.triage_effectiveness), "on_disk": names,
+            "review": review_state(instance)}
+
+
+def review_state(instance: Instance) -> dict[str, Any]:
+    """The plans waiting for a person, and the fixes on the instance branch not yet merged
+    into each repository acted on (a repository that is gone counts none)."""
+    from orvane import branch, review
+    from orvane.instance import UserError
+    from orvane.target import resolve
+
+    unmerged: dict[str, int] = {}
+    for key in branch.targets(instance):
+        try:
+            target = resolve(key)
+        except UserError:
+            continue
+        if target.is_repository:
+            unmerged[key] = len(branch.unmerged(instance, target))
+    return {"queue": len(review.pending(instance)), "branch": f"k7/{instance.instance_id}", "unmerged": unmerged}
 
 
 def empty_record() -> dict[str, Any]:
@@ -83,10 +102,19 @@ def render(data: dict[str, Any]) -> str:
         table(["mode", "cycles", "findings", "executed", "verified", "cost usd", "seconds"], modes)
         if modes else "(no cycle recorded yet)",
     ]
+    state = data.get("review")
+    if state is not None:
+        lines = [f"{'plans waiting in the queue':<36}{state['queue']}"]
+        lines += [f"{'unmerged fixes on ' + state['branch']:<36}{count} in {target}"
+                  for target, count in state["unmerged"].items()]
+        if not state["unmerged"]:
+            lines.append(f"{'unmerged fixes on ' + state['branch']:<36}0 (no repository acted on)")
+        sections += ["", "Review (orvane queue, orvane branch)", "\n".join(lines)]
     return "\n".join(sections)
 
 
 def as_json(data: dict[str, Any]) -> dict[str, Any]:
     population = dict(data["population"])
     population["generation_distribution"] = {str(k): v for k, v in population["generation_distribution"].items()}
-    return {"questions": data["questions"], "population": population, "modes": data["modes"]}
+    return {"questions": data["questions"], "population": population, "modes": data["modes"],
+            "review": data.get("review")}
