@@ -16,8 +16,11 @@ from __future__ import annotations
 
 import json
 import os
+import filecmp
 import shutil
+import stat
 import subprocess
+import tempfile
 from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -33,6 +36,9 @@ PLAN_SCHEMA = ('{"plan": "what to change, step by step", "risk_score": 0.0-1.0, 
                '"blast_radius": "local|system|external", "measurement": "how to tell it worked"}')
 BLAST_RADII = ("local", "system", "external")
 GIT_TIMEOUT = 30
+# Up to this many bytes of the files git does not hold (ignored ones) are copied aside
+# before an action, so that a rollback puts back what the action changed among them.
+KEEP_LIMIT = 64 * 1024 * 1024
 # Who the host's own commits are by when git knows no one: set in the environment of
 # the git commands the host runs, never written into any git configuration.
 HOST_IDENTITY = {"GIT_AUTHOR_NAME": "Orvane", "GIT_AUTHOR_EMAIL": "orvane@localhost",
@@ -266,17 +272,96 @@ def remove_new_entries(root: str | Path, before: set[str]) -> bool:
         parts = path.split(os.sep)
         if any(os.sep.join(parts[:depth]) in new for depth in range(1, len(parts))):
             continue  # inside a new directory, removed with it
-        full = os.path.join(root, path)
         try:
-            if os.path.isdir(full) and not os.path.islink(full):
-                shutil.rmtree(full)
-            else:
-                os.unlink(full)
+            remove(os.path.join(root, path))
         except FileNotFoundError:
             pass
         except OSError:
             return False
     return not (tree_entries(root) - before)
+
+
+def remove(path: str) -> None:
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path)
+    else:
+        os.unlink(path)
+
+
+def tracked_files(root: str | Path) -> set[str] | None:
+    """The paths git holds in the worktree at `root`, as the file system names them."""
+    try:
+        done = subprocess.run(["git", "ls-files", "-z"], cwd=root, capture_output=True,
+                              stdin=subprocess.DEVNULL, timeout=GIT_TIMEOUT)
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    if done.returncode != 0:
+        return None
+    return {os.fsdecode(name).replace("/", os.sep) for name in done.stdout.split(b"\0") if name}
+
+
+class Untracked:
+    """A worktree as git does not see it, taken before an action: every path in it, and a
+    copy of the files git does not hold (ignored ones) unless they pass KEEP_LIMIT.
+    `restore` after git's reset removes what is new and puts the copies back, so that
+    the worktree holds exactly the tree it held before."""
+
+    def __init__(self, root: str) -> None:
+        self.root = root
+        self.entries = tree_entries(root)
+        self.files: list[str] = []
+        self.copies: str | None = None
+        tracked = tracked_files(root)
+        if tracked is None:
+            return
+        size = 0
+        for path in sorted(self.entries - tracked):
+            try:
+                info = os.lstat(os.path.join(root, path))
+            except OSError:
+                continue
+            if not stat.S_ISDIR(info.st_mode):
+                self.files.append(path)
+                size += info.st_size
+        if not self.files or size > KEEP_LIMIT:
+            return
+        self.copies = tempfile.mkdtemp(prefix="orvane-kept-")
+        try:
+            for path in self.files:
+                os.makedirs(os.path.dirname(os.path.join(self.copies, path)), exist_ok=True)
+                shutil.copy2(os.path.join(root, path), os.path.join(self.copies, path), follow_symlinks=False)
+        except OSError:
+            self.discard()
+
+    def restore(self) -> bool:
+        """True when the worktree holds every path it held and nothing more, and every
+        copied file as it was."""
+        removed = remove_new_entries(self.root, self.entries)
+        if self.copies is None:
+            return removed
+        try:
+            for path in self.files:
+                kept, here = os.path.join(self.copies, path), os.path.join(self.root, path)
+                if os.path.lexists(here):
+                    if same_file(kept, here):
+                        continue
+                    remove(here)
+                os.makedirs(os.path.dirname(here), exist_ok=True)
+                shutil.copy2(kept, here, follow_symlinks=False)
+        except OSError:
+            return False
+        return removed
+
+    def discard(self) -> None:
+        if self.copies is not None:
+            shutil.rmtree(self.copies, ignore_errors=True)
+            self.copies = None
+
+
+def same_file(kept: str, here: str) -> bool:
+    if os.path.islink(kept) or os.path.islink(here):
+        return os.path.islink(kept) and os.path.islink(here) and os.readlink(kept) == os.readlink(here)
+    return os.path.isfile(here) and filecmp.cmp(kept, here, shallow=False)
 
 
 # -- carrying a plan out --------------------------------------------------------------------
@@ -343,7 +428,18 @@ def execute(plan: dict[str, Any], finding: dict[str, Any], goal_text: str, targe
         return Outcome(False, reason=point.reason, worktree=worktree, workdir=str(workdir),
                        warning=f"not carried out: {point.reason}; the plan is queued")
     before = point.commit
-    present = tree_entries(worktree)
+    untracked = Untracked(worktree)
+    try:
+        return carry(plan, finding, goal_text, executor, timeout, identity, worktree, workdir, description,
+                     before, untracked)
+    finally:
+        untracked.discard()
+
+
+def carry(plan: dict[str, Any], finding: dict[str, Any], goal_text: str, executor: brain.BrainInterface,
+          timeout: int, identity: dict[str, str] | None, worktree: str, workdir: Path, description: str,
+          before: str, untracked: Untracked) -> Outcome:
+    """The action itself, from its rollback point on (see execute)."""
     result = executor.ask(execute_prompt(plan, finding, goal_text), working_dir=str(workdir), timeout=timeout)
     success, reason, warning = result.success, result.failure_reason, ""
     with committing_as(identity):
@@ -359,7 +455,7 @@ def execute(plan: dict[str, Any], finding: dict[str, Any], goal_text: str, targe
                 warning = f"rolled back: {reason}"
         rolled_back = False
         if not success:
-            rolled_back = vcsguard.rollback_to(worktree, before) and remove_new_entries(worktree, present)
+            rolled_back = vcsguard.rollback_to(worktree, before) and untracked.restore()
     return Outcome(True, success=success, reason=reason, worktree=worktree, workdir=str(workdir),
                    before=before, after=after, rolled_back=rolled_back,
                    output=result.output, cost_usd=result.cost_usd, warning=warning)

@@ -41,8 +41,11 @@ TOOL_BRAIN = textwrap.dedent("""\
         pathlib.Path(f"build/out-{{number}}.o").write_text("object\\n")
         pathlib.Path(f"build/deep/{{number}}.o").write_text("object\\n")
         pathlib.Path(f"trace-{{number}}.log").write_text("log\\n")
-        with open("keep.log", "a") as stream:  # an ignored file, there before or not
-            stream.write("")
+        if os.path.exists("keep.log"):  # ignored files that were there before
+            os.unlink("keep.log")
+        for built in pathlib.Path(".").glob("build/out-*.o"):
+            with open(built, "a") as stream:
+                stream.write("changed in place\\n")
         sys.exit(1 if str(number) in os.environ.get("FAIL_EXECUTES", "").split(",") else 0)
     here.joinpath(f"mark-{{calls}}").write_text("a brain call ran here\\n")
     if prompt.startswith("You are planning"):
