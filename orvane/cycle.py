@@ -8,6 +8,8 @@ at the next step boundary, so an interrupted run leaves nothing half-written.
 from __future__ import annotations
 
 import random
+import re
+import shutil
 import signal
 import sys
 import time
@@ -24,9 +26,14 @@ from orvane.instance import Instance, UserError, event_generation
 from orvane.words import VERIFY_HEADER, plural
 from orvane.target import Target, describe, find_capability_map
 
+# "path/to/file.py:12" in an evidence text.
+LOCATION = re.compile(r"[^\s:;,()'\"]+:\d+")
+# How many lines of a suggested plan the console shows under its finding.
+PLAN_LINES = 8
+
 # How far a notable event must reach to be handed to the bus, by kind.
 SEVERITY_OF = {"brain failure": 0.7, "action rolled back": 0.8, "action executed": 0.6,
-               "plan queued": 0.5, "question forged": 0.3, "cycle complete": 0.0}
+               "plan queued": 0.5, "plan suggested": 0.5, "question forged": 0.3, "cycle complete": 0.0}
 
 
 class Interrupted(Exception):
@@ -129,6 +136,11 @@ class CycleReport:
     failure: str = ""
     notes: list[str] = field(default_factory=list)  # one-time lines for the console
     checks: list[dict[str, Any]] = field(default_factory=list)  # the ACTION_VERIFY payloads
+
+
+def sighting_key(question: Any, finding: dict[str, Any]) -> tuple[str, str, str]:
+    """What makes two findings the same finding: its question, category and evidence."""
+    return (str(question), str(finding.get("category", "")), " ".join(str(finding.get("evidence", "")).split()))
 
 
 def parse_answer(output: str) -> tuple[list[dict[str, Any]], list[dict[str, Any]], dict[str, Any]]:
@@ -271,6 +283,7 @@ class Runner:
         self.covered: set[Any] | None = None
         self.progress: Progress | None = None
         self.announced = False  # the branch and worktree are named once a run
+        self.seen: dict[tuple[str, str, str], tuple[int, float]] | None = None
         self.checkpoints = temporal.TemporalManager(str(instance.path), instance.instance_id)
         self.bus = instance.notification_bus()
         self.description = describe(target, find_capability_map(target, instance.config.get("capability_map")))
@@ -390,17 +403,45 @@ class Runner:
                                              "empty": True}, parent=selection, generation=generation)
             return
         pending = self.pending_fixes()
+        sightings = self.sightings()
         for finding in report.findings:
+            key = sighting_key(name, finding)
+            before = sightings.get(key)
+            finding["seen_before"] = before[0] if before else 0
             payload = {"question": name, "finding_type": finding["category"], "severity": finding["severity"],
                        "empty": False, "description": finding["description"], "evidence": finding["evidence"]}
+            if before:
+                payload["seen_before"] = before[0]
             commit = pending.get((str(name), str(finding["category"]), str(finding["evidence"])))
             if commit is not None:
                 payload["pending_fix"] = finding["pending_fix"] = commit
             event = self.record("FINDING", "brain", payload, parent=selection, generation=generation)
             finding["event_id"] = event["id"]
             finding["question"] = name
-            notable.append(("finding", {"question": name, **{k: finding[k] for k in
-                            ("description", "severity", "category", "evidence")}}))
+            # A finding is news the first time it is seen, and again when it grows worse.
+            if before is None or finding["severity"] > before[1]:
+                notable.append(("finding", {"question": name, **{k: finding[k] for k in
+                                ("description", "severity", "category", "evidence")}}))
+            sightings[key] = (finding["seen_before"] + 1, max(finding["severity"], before[1] if before else 0.0))
+
+    def sightings(self) -> dict[tuple[str, str, str], tuple[int, float]]:
+        """How often each finding (question, category, evidence) was recorded on this
+        target before, with its highest severity: read from the ledger once a run, then
+        kept up to date as the run records its own findings."""
+        if self.seen is None:
+            self.seen = {}
+            for event in self.instance.ledger.events(event_type="FINDING", target=self.target.key):
+                payload = event.get("payload")
+                if not isinstance(payload, dict) or payload.get("empty", False):
+                    continue
+                key = sighting_key(payload.get("question"), {"category": payload.get("finding_type"),
+                                                             "evidence": payload.get("evidence")})
+                count, highest = self.seen.get(key, (0, 0.0))
+                severity = payload.get("severity", 0.0)
+                if isinstance(severity, bool) or not isinstance(severity, (int, float)):
+                    severity = 0.0
+                self.seen[key] = (count + 1, max(highest, float(severity)))
+        return self.seen
 
     def pending_fixes(self) -> dict[tuple[str, str, str], str]:
         """The fixes committed on the instance branch that the target's checkout does not
@@ -459,6 +500,11 @@ class Runner:
                 self.record("TRIAGE", "triage", {"question": finding["question"], "decision": "suggested",
                                                  "plan": plan["plan"], "risk_score": plan.get("risk_score")},
                             parent=plan_event)
+                finding["plan"] = plan["plan"]
+                notable.append(("plan suggested", {
+                    "question": finding["question"], "severity": finding["severity"],
+                    "description": finding["description"], "evidence": finding["evidence"],
+                    "plan": plan["plan"], "risk_score": plan.get("risk_score")}))
 
     def make_plan(self, finding: dict[str, Any], report: CycleReport,
                   previous: tuple[dict[str, Any], dict[str, Any]] | None = None) -> tuple[dict[str, Any], dict[str, Any]]:
@@ -713,16 +759,41 @@ def run_cycles(runner: Runner, cycles: int, out: TextIO | None) -> RunSummary:
     return RunSummary(reports, False)
 
 
+def where(evidence: Any) -> str:
+    """The first "file:line" an evidence text names, or ""."""
+    found = LOCATION.search(str(evidence or ""))
+    return found.group(0) if found else ""
+
+
+def flat(value: Any) -> str:
+    return " ".join(str(value).split())
+
+
+def fit(text: str, width: int) -> str:
+    """One line cut to `width` characters, an ellipsis marking the cut."""
+    return text if len(text) <= width else text[:max(width - 1, 0)] + "…"
+
+
 def print_report(report: CycleReport, cycles: int, out: TextIO) -> None:
     head = f"cycle {report.number} of {cycles}: [{report.question}]"
     if report.failure:
         print(f"{head} brain failed: {report.failure}", file=out)
         return
+    width = shutil.get_terminal_size().columns
     print(f"{head} {plural(len(report.findings), 'finding')}", file=out)
     for finding in sorted(report.findings, key=lambda f: -f["severity"]):
+        seen = finding.get("seen_before", 0)
+        again = f"seen again ({plural(seen + 1, 'time')})  " if seen else ""
+        location = where(finding.get("evidence"))
         pending = f"  (fix pending: {finding['pending_fix'][:12]})" if finding.get("pending_fix") else ""
-        print(f"  {finding['severity']:.2f}  {finding['category'][:14]:<14}  {finding['description']}{pending}",
-              file=out)
+        print(fit(f"  {finding['severity']:.2f}  {flat(finding['category'])[:14]:<14}  {again}"
+                  f"{location + '  ' if location else ''}{flat(finding['description'])}{pending}", width), file=out)
+        if finding.get("plan"):
+            lines = str(finding["plan"]).splitlines() or [""]
+            for number, line in enumerate(lines[:PLAN_LINES]):
+                print(fit(f"        {'plan: ' if number == 0 else '      '}{line.rstrip()}", width), file=out)
+            if len(lines) > PLAN_LINES:
+                print(f"              ({plural(len(lines) - PLAN_LINES, 'more line')} in the ledger)", file=out)
     if report.forged:
         print(f"  forged: {', '.join(report.forged)}", file=out)
     for note in report.notes:

@@ -16,8 +16,14 @@ PAID_BRAIN = textwrap.dedent("""\
     import json, os, pathlib
     counter = pathlib.Path(os.environ["CALLS_FILE"])
     counter.write_text(str(int(counter.read_text()) + 1 if counter.exists() else 1))
-    answer = ('<orvane-eval>{{"findings": [{{"description": "stale", "severity": 0.4, '
-              '"category": "docs", "evidence": "a.txt:1"}}], "gaps": [], "meta": {{}}}}</orvane-eval>')
+    prompt = __import__("sys").argv[2]
+    severity = float(os.environ.get("SEVERITY", "0.4"))
+    if prompt.startswith("You are planning"):
+        answer = '<orvane-plan>{{"plan": "step one\\\\nstep two", "risk_score": 0.9}}</orvane-plan>'
+    else:
+        answer = ('<orvane-eval>{{"findings": [{{"description": "stale", "severity": %s, '
+                  '"category": "docs", "evidence": "a.txt:1: old text"}}], "gaps": [], "meta": {{}}}}'
+                  '</orvane-eval>' % severity)
     print(json.dumps({{"type": "result", "result": answer, "total_cost_usd": 0.4}}))
 """)
 
@@ -60,7 +66,7 @@ class TestBudget:
         summary = json.loads(result.stdout)
         assert summary["cycles"] == 2 and summary["findings"] == 2 and summary["cost_usd"] == pytest.approx(0.8)
         assert summary["target"] == str(project) and summary["mode"] == "observe"
-        assert [r["findings"][0]["evidence"] for r in summary["reports"]] == ["a.txt:1", "a.txt:1"]
+        assert [r["findings"][0]["evidence"] for r in summary["reports"]] == ["a.txt:1: old text"] * 2
         assert summary["ledger"] == str(paid / "ledger.jsonl")
 
 
@@ -106,3 +112,43 @@ class TestSettingsWarnings:
         expected = "orvane: warning: " + warning.format(config=instance / "config.yaml")
         assert [line for line in result.stderr.splitlines() if "warning" in line] == [expected]
         assert of_type(instance, "CYCLE")[0]["payload"]["execution_mode"] == "observe"
+
+
+def notified(instance, kind):
+    path = instance / "notifications.jsonl"
+    return [n for n in map(json.loads, path.read_text().splitlines()) if n["type"] == kind] if path.exists() else []
+
+
+class TestWhatARunShows:
+    def test_a_finding_seen_again_is_counted_and_notified_only_when_it_grows_worse(self, tmp_path, env, project, paid):
+        wide = {**env, "COLUMNS": "200"}
+        shown = [line for _ in range(4) for line in
+                 orvane("run", paid, "--target", project, cwd=tmp_path, env=wide).stdout.splitlines() if "stale" in line]
+        # The same question, category and evidence make the same finding; the seeds are two questions.
+        questions = [f["payload"]["question"] for f in of_type(paid, "FINDING")]
+        earlier = [questions[:n].count(q) for n, q in enumerate(questions)]
+        assert [f["payload"].get("seen_before", 0) for f in of_type(paid, "FINDING")] == earlier
+        assert shown == [f"  0.40  docs            {f'seen again ({n + 1} times)  ' if n else ''}a.txt:1  stale"
+                         for n in earlier]
+        assert len(notified(paid, "finding")) == len(set(questions))
+        for _ in range(2):  # worse: both questions see it grow to 0.8
+            orvane("run", paid, "--target", project, cwd=tmp_path, env={**env, "SEVERITY": "0.8"})
+        rises = [n["payload"]["severity"] for n in notified(paid, "finding")][len(set(questions)):]
+        assert 0.8 in rises and len(rises) <= 2
+        # Another target is another finding.
+        other = project.parent / "other"
+        other.mkdir()
+        assert "seen again" not in orvane("run", paid, "--target", other, cwd=tmp_path, env=env).stdout
+
+    def test_a_finding_line_is_cut_to_the_terminal(self, tmp_path, env, project, paid):
+        result = orvane("run", paid, "--target", project, cwd=tmp_path, env={**env, "COLUMNS": "30"})
+        assert "  0.40  docs            a.txt…" in result.stdout.splitlines()
+
+    def test_suggest_mode_prints_each_plan_under_its_finding_and_notifies_it(self, tmp_path, env, project, paid):
+        set_config(paid, execution={"mode": "suggest", "min_dimensions": 0, "min_passes": 0})
+        result = orvane("run", paid, "--target", project, cwd=tmp_path, env={**env, "SEVERITY": "0.9"})
+        lines = result.stdout.splitlines()
+        at = lines.index("  0.90  docs            a.txt:1  stale")
+        assert lines[at + 1:at + 3] == ["        plan: step one", "              step two"]
+        [suggested] = notified(paid, "plan suggested")
+        assert suggested["payload"]["plan"] == "step one\nstep two" and suggested["payload"]["evidence"] == "a.txt:1: old text"
