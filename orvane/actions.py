@@ -416,7 +416,10 @@ def execute(plan: dict[str, Any], finding: dict[str, Any], goal_text: str, targe
     if Path(worktree).resolve() in (target.path.resolve(), root):
         # ensure_worktree falls back to the target itself: never act in the user's tree.
         return Outcome(False, reason="the instance worktree could not be created")
-    relative = target.path.resolve().relative_to(root)
+    try:
+        relative = target.path.resolve().relative_to(root)
+    except ValueError:
+        return Outcome(False, reason=f"the target is not inside its repository's work tree {root}")
     workdir = Path(worktree) / relative
     if not workdir.is_dir():
         return Outcome(False, worktree=worktree, reason=f"the target's directory {relative} is not in "
@@ -439,8 +442,14 @@ def execute(plan: dict[str, Any], finding: dict[str, Any], goal_text: str, targe
 def carry(plan: dict[str, Any], finding: dict[str, Any], goal_text: str, executor: brain.BrainInterface,
           timeout: int, identity: dict[str, str] | None, worktree: str, workdir: Path, description: str,
           before: str, untracked: Untracked) -> Outcome:
-    """The action itself, from its rollback point on (see execute)."""
-    result = executor.ask(execute_prompt(plan, finding, goal_text), working_dir=str(workdir), timeout=timeout)
+    """The action itself, from its rollback point on (see execute). An action cut short
+    (Ctrl-C, a signal) is rolled back before the interruption goes on."""
+    try:
+        result = executor.ask(execute_prompt(plan, finding, goal_text), working_dir=str(workdir), timeout=timeout)
+    except BaseException:
+        vcsguard.rollback_to(worktree, before)
+        untracked.restore()
+        raise
     success, reason, warning = result.success, result.failure_reason, ""
     with committing_as(identity):
         after = vcsguard.snapshot_after(worktree, description, success)

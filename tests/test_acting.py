@@ -20,7 +20,7 @@ TOOL_BRAIN = textwrap.dedent("""\
     # A generic program with tools. Every call leaves a mark in its working directory
     # and a line in CALL_LOG; an EXECUTE prompt edits tracked, untracked and ignored
     # files, and fails when its number is listed in FAIL_EXECUTES.
-    import json, os, pathlib, sys, time
+    import json, os, pathlib, signal, sys, time
     prompt = sys.stdin.read()
     log = pathlib.Path(os.environ["CALL_LOG"])
     calls = len(log.read_text().splitlines()) + 1 if log.exists() else 1
@@ -46,6 +46,11 @@ TOOL_BRAIN = textwrap.dedent("""\
         for built in pathlib.Path(".").glob("build/out-*.o"):
             with open(built, "a") as stream:
                 stream.write("changed in place\\n")
+        if os.environ.get("ABORT"):  # the user presses Ctrl-C twice during the action
+            for _ in range(2):
+                os.kill(os.getppid(), signal.SIGINT)
+                time.sleep(0.5)
+            time.sleep(5)
         sys.exit(1 if str(number) in os.environ.get("FAIL_EXECUTES", "").split(",") else 0)
     here.joinpath(f"mark-{{calls}}").write_text("a brain call ran here\\n")
     if prompt.startswith("You are planning"):
@@ -293,6 +298,18 @@ class TestExactRollback:
         # is gone; the ignored files that were there stay.
         assert after == before
         assert (worktree / "build" / "mine").is_dir() and not (worktree / "build" / "deep" / "2.o").exists()
+
+
+    def test_an_action_cut_short_is_rolled_back(self, tmp_path, env, repository):
+        instance = tool_instance(tmp_path, env)
+        orvane("run", instance, "--target", repository, cwd=tmp_path, env=env)  # succeeds
+        worktree = worktree_of(instance)
+        before, head = tree(worktree), git("rev-parse", "HEAD", cwd=worktree)
+        env.update(ABORT="1", EVIDENCE="notes.txt:N")
+        result = orvane("run", instance, "--target", repository, cwd=tmp_path, env=env, check=False)
+        assert result.returncode == 130
+        assert git("rev-parse", "HEAD", cwd=worktree) == head and tree(worktree) == before
+        assert len(of_type(instance, "ACTION_EXEC")) == 1
 
 
 class TestSubdirectory:
