@@ -22,6 +22,7 @@ from typing import Any
 
 from orvane import vcsguard
 from orvane.instance import Instance, UserError
+from orvane.review import chronological
 from orvane.target import Target, resolve
 
 GIT_TIMEOUT = 30
@@ -73,7 +74,7 @@ def targets(instance: Instance) -> list[str]:
     """The repositories the instance has acted on (the targets of its "ACTION_EXEC"
     events), in the order first acted on."""
     seen: dict[str, None] = {}
-    for event in instance.statistics(lambda: instance.ledger.events(event_type="ACTION_EXEC")):
+    for event in chronological(instance, "ACTION_EXEC"):
         target = event.get("target")
         if isinstance(target, str) and target:
             seen.setdefault(target, None)
@@ -143,7 +144,7 @@ def current(target: Target) -> str:
 
 def _fixes(instance: Instance) -> dict[str, dict[str, Any]]:
     """What each commit an action made fixed: commit -> {"question", "finding", "event"}."""
-    executions = instance.statistics(lambda: instance.ledger.events(event_type="ACTION_EXEC"))
+    executions = chronological(instance, "ACTION_EXEC")
     found: dict[str, dict[str, Any]] = {}
     missing = []
     for event in executions:

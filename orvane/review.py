@@ -57,6 +57,13 @@ def age(timestamp: Any, now: datetime | None = None) -> str:
     return f"{seconds}s"
 
 
+def chronological(instance: Instance, event_type: str) -> list[dict[str, Any]]:
+    """The events of one type, oldest first (the ledger's query gives the newest first)."""
+    found = instance.statistics(lambda: instance.ledger.events(event_type=event_type))
+    found.reverse()
+    return found
+
+
 def _by_id(instance: Instance) -> dict[str, dict[str, Any]]:
     return {e["id"]: e for e in instance.ledger.events() if isinstance(e.get("id"), str)}
 
@@ -65,7 +72,7 @@ def _scan(instance: Instance) -> tuple[dict[str, dict[str, Any]], dict[str, dict
     """(queued TRIAGE events by plan event id, latest decision by plan event id)."""
     queued: dict[str, dict[str, Any]] = {}
     decided: dict[str, dict[str, Any]] = {}
-    for event in instance.statistics(lambda: instance.ledger.events(event_type="TRIAGE")):
+    for event in chronological(instance, "TRIAGE"):
         payload = event.get("payload")
         if not isinstance(payload, dict):
             continue
@@ -135,7 +142,7 @@ def decisions(instance: Instance) -> list[dict[str, Any]]:
     event id), "plan_event", "decision" ("approved" or "rejected"), "by" (the person),
     "reason" (a rejection's, or "") and "timestamp"."""
     result = []
-    for event in instance.statistics(lambda: instance.ledger.events(event_type="TRIAGE")):
+    for event in chronological(instance, "TRIAGE"):
         payload = event.get("payload")
         if isinstance(payload, dict) and payload.get("decision") in DECISIONS:
             result.append({"id": event["id"], "plan_event": payload.get("plan_event"),

@@ -314,3 +314,119 @@ class TestVerification:
         assert measured[outcome["a.txt is stale"]["id"]]["payload"]["resolved"] is True
         assert orvane("checkpoints", instance, cwd=tmp_path, env=env).stdout.strip() == "no checkpoint is pending"
         assert "the finding still holds" in orvane("checkpoints", instance, "--all", cwd=tmp_path, env=env).stdout
+
+    def test_approving_a_plan_whose_action_fails_rolls_it_back(self, tmp_path, env, brain, repo):
+        instance = make_instance(tmp_path, env, brain, "supervised")
+        orvane("run", instance, "--target", repo, cwd=tmp_path, env=env)
+        first = queue(instance, tmp_path, env)[0]
+        env["FAIL_ACTION"] = "1"
+        failed = orvane("approve", first["short"], instance, cwd=tmp_path, env=env, check=False)
+        assert failed.returncode == 1 and "rolled back" in failed.stdout
+        (execution,) = of_type(instance, "ACTION_EXEC")
+        assert execution["payload"]["success"] is False and execution["payload"]["rolled_back"] is True
+        worktree = Path(execution["payload"]["worktree"])
+        assert git("status", "--porcelain", cwd=worktree) == "" and (worktree / first["file"]).read_text().endswith(
+            "is STALE\n")
+        assert of_type(instance, "ACTION_VERIFY") == []
+        # Decided: the approval stands in the ledger, the plan has left the queue.
+        assert [i["id"] for i in queue(instance, tmp_path, env)] != [first["id"]]
+        assert first["id"] not in {i["id"] for i in queue(instance, tmp_path, env)}
+
+
+# -- in process ---------------------------------------------------------------------------
+
+def offline_check(root, category, evidence, description):
+    """Runner.measure with the offline brain against the directory `root`."""
+    from orvane import cycle, instance as instances, triage
+    from orvane.target import resolve
+
+    directory = root.parent / "agent-offline"
+    if not directory.exists():
+        instances.create(directory, None, "ada", {"type": "offline"})
+    opened = instances.open_instance(directory)
+    target = resolve(str(root))
+    with cycle.StopRequest() as stop:
+        runner = cycle.Runner(opened, target, triage.ExecutionMode.AUTO, instances.load_brain({"type": "offline"}),
+                              stop)
+        finding = {"description": description, "category": category, "evidence": evidence,
+                   "question": "pressure-test", "severity": 0.4}
+        report = cycle.CycleReport(1, "pressure-test")
+        return runner.measure(finding, {"plan": "fix it", "measurement": "it is gone"}, "", target, report)
+
+
+class TestOfflineVerification:
+    def test_the_offline_brain_re_runs_the_check_behind_the_finding(self, tmp_path):
+        from orvane import cycle, offline, seed
+
+        root = tmp_path / "tree"
+        root.mkdir()
+        (root / "app.py").write_text("x = 1  # TODO: handle errors\n")
+        (root / "broken.json").write_text("{,}\n")
+        question = seed.get_seed()
+        prompt = cycle.verify_prompt({"description": "d", "category": "markers", "evidence": "app.py:1"},
+                                     {"plan": "p"}, "", question, f"Directory: {root}", "goal")
+        text, status = offline.answer(prompt)
+        parsed = seed.parse_question_output(text)
+        assert status == 0 and parsed["findings"]
+        assert {f["category"] for f in parsed["findings"]} == {"markers"}  # the syntax check did not run
+        (before,) = parsed["findings"]
+        assert offline_check(root, "markers", before["evidence"], before["description"])["resolved"] is False
+        (root / "app.py").write_text("x = 1\n")
+        check = offline_check(root, "markers", before["evidence"], before["description"])
+        assert check["resolved"] is True and check["still_found"] is None and not check["failure_reason"]
+
+
+class TestQueueFromTheLedger:
+    def test_the_queue_is_what_the_ledger_says(self, tmp_path):
+        """Random histories of queued and decided plans, some queued by an older host
+        that did not copy the finding into the queued event."""
+        import random
+
+        from orvane import instance as instances, protocol, review
+
+        for seed_ in range(6):
+            rng = random.Random(seed_)
+            directory = tmp_path / f"agent{seed_}"
+            instances.create(directory, None, "ada", {"type": "offline"})
+            opened = instances.open_instance(directory, with_goal=False)
+            expected, plans = {}, []
+
+            def add(kind, payload, parent=None):
+                event = protocol.make_event(kind, "test", payload, target="/repo", parent_id=parent,
+                                            instance_id="i")
+                opened.ledger.append(event)
+                return event
+
+            for n in range(40):
+                roll = rng.random()
+                if roll < 0.5 or not plans:
+                    found = add("FINDING", {"question": "q", "finding_type": "docs", "severity": 0.7,
+                                            "empty": False, "description": f"f{n}", "evidence": f"src/f{n}.py:2"})
+                    plan = add("ACTION_PLAN", {"question": "q", "plan": f"p{n}", "finding": f"f{n}"}, found["id"])
+                    payload = {"question": "q", "decision": "queued", "reason": "r", "plan": f"p{n}",
+                               "risk_score": 0.5}
+                    if rng.random() < 0.5:
+                        payload.update(description=f"f{n}", evidence=f"src/f{n}.py:2", category="docs",
+                                       severity=0.7)
+                    add("TRIAGE", payload, plan["id"])
+                    plans.append(plan["id"])
+                    expected[plan["id"]] = f"f{n}"
+                elif roll < 0.8:
+                    chosen = rng.choice(plans)
+                    decision = rng.choice(review.DECISIONS)
+                    if chosen in expected:
+                        add("TRIAGE", {"decision": decision, "plan_event": chosen, "by": "ada"}, chosen)
+                        del expected[chosen]
+                    else:
+                        with pytest.raises(instances.UserError, match="was already"):
+                            review.find(opened, chosen)
+                else:
+                    add("TRIAGE", {"decision": "suggested", "plan": "x"}, rng.choice(plans))  # not a decision
+                # Another process reading the same file agrees.
+                other = instances.open_instance(directory, with_goal=False)
+                waiting = review.pending(other)
+                assert [item["id"] for item in waiting] == [p for p in plans if p in expected]
+                assert {item["id"]: item["description"] for item in waiting} == expected
+                assert all(item["file"].startswith("src/f") and item["category"] == "docs" for item in waiting)
+            for plan_id in list(expected)[:1]:
+                assert review.find(opened, plan_id[:6])["id"] == plan_id
