@@ -61,6 +61,23 @@ def echo(program):
     return program(ECHO, interpreter=sys.executable)
 
 
+PROMPT = "a line of a long prompt ✓\n"
+
+
+def live_members(groups):
+    """The processes, not yet ended (zombies are), whose process group is one of `groups`."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        try:
+            stat = (entry / "stat").read_text()
+        except (OSError, ValueError):
+            continue
+        state, _, group = stat.rpartition(")")[2].split()[:3]
+        if int(group) in groups and state != "Z":
+            found.append((entry.name, stat))
+    return found
+
+
 class FixedBrain(BrainInterface):
     """A Python brain whose ask_raw returns what it is given."""
 
@@ -279,7 +296,51 @@ class TestClaudeRun:
                     os.kill(int(pid), 9)
                 except ProcessLookupError:
                     pass
-        assert out.split("\n")[:3] == ["('', 0.0, False, 'timeout')"] * 3
+        # The program that answered and exited while its child held the output: the answer counts.
+        assert out.split("\n")[:3] == ["('', 0.0, False, 'timeout')"] * 2 + ["('done', 0.0, True, '')"]
+
+    def test_nothing_the_program_starts_outlives_the_call(self, tmp_path):
+        # Each program records its group (its own pid: it leads a session of its own) and
+        # leaves children behind: holding the pipes, or not. In a child interpreter: a call
+        # that hangs fails on the child's time limit.
+        groups = tmp_path / "groups"
+        record = f"echo $$ >> {groups}\n"
+        holder = write_program(tmp_path / "holder", record + "sleep 1000 &\nexec sleep 1000\n")
+        late = write_program(tmp_path / "late", record + (
+            "(sleep 0.3; echo '{\"type\":\"result\",\"result\":\"late\"}'; exec sleep 1000) &\n"
+            "echo '{\"type\":\"assistant\",\"message\":{\"content\":[{\"type\":\"text\",\"text\":\"early\"}]}}'\n"))
+        echoing = write_program(tmp_path / "echoing", record + "cat\nsleep 1000 &\necho answer\n")
+        quiet = write_program(tmp_path / "quiet", record + "sleep 1000 >/dev/null 2>&1 &\necho answer\n")
+        try:
+            out = run_in_child(f"""
+                import time
+                from orvane.brain import ClaudeCodeBrain, GenericCLIBrain
+                def timed(brain, limit, prompt="x"):
+                    start = time.monotonic()
+                    result = brain.ask_raw(prompt, timeout=limit)
+                    print(repr((result, round(time.monotonic() - start, 1))))
+                timed(ClaudeCodeBrain({holder!r}), 1)
+                timed(ClaudeCodeBrain({late!r}), 60)
+                timed(GenericCLIBrain({echoing!r}, prompt_via_stdin=True), 60, {PROMPT!r} * 20000)
+                timed(GenericCLIBrain({quiet!r}), 60)
+            """, timeout=120)
+            results = [eval(row) for row in out.split("\n") if row]
+            assert [r for r, _ in results] == [
+                ("", 0.0, False, "timeout"),
+                ("late", 0.0, True, ""),  # read within the grace after the program exited
+                (PROMPT * 20000 + "answer", 0.0, True, ""),  # past any pipe buffer
+                ("answer", 0.0, True, "")]
+            elapsed = [t for _, t in results]
+            assert elapsed[0] < 15 and 1.5 <= elapsed[1] < 15 and 1.5 <= elapsed[2] < 15
+            recorded = {int(g) for g in groups.read_text().split()}
+            assert len(recorded) == 4
+            assert live_members(recorded) == []
+        finally:
+            for group in groups.read_text().split() if groups.exists() else []:
+                try:
+                    os.killpg(int(group), 9)
+                except (ProcessLookupError, PermissionError):
+                    pass
 
 
 # ------------------------------------------------------------------ the stream reading

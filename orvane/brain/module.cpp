@@ -174,6 +174,7 @@ Run run_program(handle command, handle working_dir, handle timeout, handle input
     request.input = input;
     request.timeout = seconds(timeout);
     request.text = text;
+    request.own_group = true;  // nothing it starts outlives the call
     run.result = process::run(request);
     switch (run.result.outcome) {
         case process::Outcome::completed: break;

@@ -26,6 +26,9 @@ struct Request {
     bool text = true;              // decode the output as the host's text mode does
     const char* errors = nullptr;  // with text: the decoding's error handler, or the host's default
     Entry entry = Entry::popen;
+    // popen: start the program in a session (and process group) of its own,
+    // and end the whole group when the call ends (see run()).
+    bool own_group = false;
 };
 
 enum class Outcome {
@@ -47,7 +50,17 @@ struct Result {
 // grandchild still holds the output pipes open; any other exception while
 // waiting (KeyboardInterrupt included) kills and reaps the process too, then
 // propagates.
+//
+// With `own_group`, nothing the program started outlives the call: its
+// whole process group is killed when the call ends, however it ends. Once
+// the program itself has exited, its pipes get `exit_grace` seconds more to
+// close (a background child may hold them open); then the group is ended
+// and the run completes with what was read. The group is ended only when
+// the process is this process's own child and leads its own group (a
+// replaced Popen gets the plain communicate()).
 Result run(const Request& request);
+
+inline constexpr double exit_grace = 2.0;
 
 // shutil.which(name) as the host's rule finds programs: a path when the name
 // holds a directory separator, else a search along PATH. None when absent.
