@@ -158,13 +158,15 @@ def _fixes(instance: Instance) -> dict[str, dict[str, Any]]:
             missing.append(entry)
     if missing:  # older events: the finding is named by the plan event above the action
         by_id = {e["id"]: e for e in instance.ledger.events() if isinstance(e.get("id"), str)}
+        def payload_of(event: dict[str, Any]) -> dict[str, Any]:
+            held = event.get("payload")
+            return held if isinstance(held, dict) else {}
+
         for entry in missing:
             parent = by_id.get(entry["parent"]) or {}
-            payload = parent.get("payload") if isinstance(parent.get("payload"), dict) else {}
             if parent.get("type") == "TRIAGE":
-                parent = by_id.get(payload.get("plan_event")) or {}
-                payload = parent.get("payload") if isinstance(parent.get("payload"), dict) else {}
-            entry["finding"] = payload.get("finding")
+                parent = by_id.get(payload_of(parent).get("plan_event")) or {}
+            entry["finding"] = payload_of(parent).get("finding")
     return found
 
 

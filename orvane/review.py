@@ -214,7 +214,8 @@ def checkpoints(instance: Instance, *, resolved: bool = False) -> list[dict[str,
                 pass  # no readable due time: it never matures
         if status == "resolved" and not resolved:
             continue
-        finding = data.get("finding") if isinstance(data.get("finding"), dict) else {}
+        held = data.get("finding")
+        finding: dict[str, Any] = held if isinstance(held, dict) else {}
         found.append({"id": _text(data.get("id")) or path.stem, "status": status,
                       "due": _text(data.get("check_after")), "created_at": _text(data.get("created_at")),
                       "finding": _text(finding.get("description")), "question": finding.get("question"),
