@@ -13,10 +13,13 @@ import contextlib
 import getpass
 import json
 import random
+import signal
 import sys
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, NoReturn
+
+import yaml
 
 from orvane import goal, hatch, instance, lock, protocol, tables, triage
 from orvane import __version__
@@ -253,8 +256,9 @@ def cmd_run(args: argparse.Namespace) -> int:
         print(f"orvane: stopped before the next brain call: the budget of ${budget:.4f} is spent "
               f"(${spent:.4f} after {plural(len(reports), 'cycle')})", file=sys.stderr)
     if summary.interrupted:
-        print(f"orvane: interrupted after {plural(len(reports), 'cycle')}", file=sys.stderr)
-        return 130
+        cause = "interrupted" if stop.signal is None else f"ended by {signal.Signals(stop.signal).name}"
+        print(f"orvane: {cause} after {plural(len(reports), 'cycle')}", file=sys.stderr)
+        return stop.status
     if failed:
         reasons = ", ".join(sorted({r.failure for r in failed}))
         raise UserError(f"the brain failed in {len(failed)} of {len(reports)} cycles ({reasons}); "
@@ -297,14 +301,22 @@ def cmd_hatch(args: argparse.Namespace) -> int:
     parent = instance.open_instance(source, with_goal=False)
     if dest.exists():
         raise UserError(f"{args.dest} already exists")
+    # The child's owner: the one named, else the parent's. A new owner takes over the
+    # goal too (a goal's owner never changes, so the child gets a fresh goal of the
+    # same text); without one the parent's goal file is copied as it is.
+    parent_goal = parent_goal_of(source)
+    owner = args.owner or owner_of(parent.config, parent_goal)
+    goal_text = args.goal or (parent_goal.get() if args.owner and parent_goal is not None else None)
     try:
-        hatch.hatch(str(source), str(dest), args.goal or None, args.owner or None)
+        hatch.hatch(str(source), str(dest), goal_text, owner)
     except (FileExistsError, FileNotFoundError) as error:
         raise UserError(str(error)) from None
     child_config = instance.read_yaml_mapping(dest / "config.yaml")
     for key in HOST_SECTIONS:
         if key in parent.config:
             child_config[key] = parent.config[key]
+    if owner:
+        child_config["owner"] = owner
     instance.write_config(dest, child_config)
     child_id = child_config.get("instance_id", "unknown")
     parent.ledger.append(protocol.make_event(
@@ -314,6 +326,23 @@ def cmd_hatch(args: argparse.Namespace) -> int:
     print(f"hatched {child_id} at {args.dest} (generation {child_config.get('generation')}, "
           f"parent {parent.instance_id})")
     return 0
+
+
+def parent_goal_of(directory: Path) -> goal.Goal | None:
+    """The parent's goal, or None when it has none or its goal file cannot be read
+    (hatching then copies the file as it is)."""
+    try:
+        return goal.Goal.load(str(directory / "goal.yaml"))
+    except (OSError, ValueError, yaml.YAMLError):
+        return None
+
+
+def owner_of(config: dict[str, object], current: goal.Goal | None) -> str | None:
+    """An instance's owner: its configuration's, else its goal's."""
+    for owner in (config.get("owner"), current.owner if current is not None else None):
+        if isinstance(owner, str) and owner:
+            return owner
+    return None
 
 
 def cmd_lineage(args: argparse.Namespace) -> int:
@@ -569,9 +598,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except UserError as error:
         print(f"orvane: error: {error}", file=sys.stderr)
         return 1
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as error:
         print("\norvane: aborted", file=sys.stderr)
-        return 130
+        return getattr(error, "status", 130)
     except BrokenPipeError:
         # The reader went away (`orvane stats | head`): nothing left to say.
         sys.stderr.close()

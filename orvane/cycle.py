@@ -20,8 +20,8 @@ from pathlib import Path
 from types import FrameType
 from typing import Any, TextIO
 
-from orvane import brain, forge, protocol, seed, temporal, triage, vcsguard
-from orvane import actions, brains, selector
+from orvane import brain, forge, notify, protocol, seed, temporal, triage, vcsguard
+from orvane import actions, brains, processes, selector
 from orvane.instance import Instance, UserError, event_generation
 from orvane.words import VERIFY_HEADER, plural
 from orvane.target import Target, describe, find_capability_map
@@ -47,24 +47,60 @@ class BudgetSpent(Interrupted):
     """The run's spending reached its budget; raised before the next brain call."""
 
 
+class Aborted(KeyboardInterrupt):
+    """The run was ended at once (a second Ctrl-C, or SIGTERM or SIGHUP after a first
+    request); `status` is the exit status the command ends with."""
+
+    def __init__(self, status: int = 130) -> None:
+        super().__init__(status)
+        self.status = status
+
+
 class StopRequest:
-    """Turns the first Ctrl-C into a request honoured between steps; a second one aborts."""
+    """Turns the first Ctrl-C into a request honoured between steps; a second one aborts.
+
+    SIGTERM and SIGHUP end the run like a second Ctrl-C, without tearing a step in half:
+    the programs the run started (the brain and everything it started) are killed at
+    once, which ends the wait for them, and the run stops at the next step boundary,
+    before anything of the cut-short step is recorded. Programs that are not the
+    brain's (git) are left to finish, so that no repository is left half-changed."""
+
+    SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
     def __init__(self, stream: TextIO = sys.stderr) -> None:
         self.requested = False
+        self.signal: int | None = None  # the signal that ended the run, other than SIGINT
         self.stream = stream
-        self.previous: Any = None
+        self.previous: dict[int, Any] = {}
+        self.children = processes.Children()
 
     def __enter__(self) -> StopRequest:
-        self.previous = signal.signal(signal.SIGINT, self.handle)
+        self.children.__enter__()
+        for number in self.SIGNALS:
+            self.previous[number] = signal.signal(number, self.handle)
         return self
 
-    def __exit__(self, *exc: object) -> None:
-        signal.signal(signal.SIGINT, self.previous)
+    def __exit__(self, kind: type[BaseException] | None, *exc: object) -> None:
+        for number, handler in self.previous.items():
+            signal.signal(number, handler)
+        if kind is not None:
+            self.children.end()  # no brain program outlives an aborted run
+        self.children.__exit__()
+
+    @property
+    def status(self) -> int:
+        """The exit status of a run that was asked to stop."""
+        return 128 + (self.signal or signal.SIGINT)
 
     def handle(self, signum: int, frame: FrameType | None) -> None:
+        if signum != signal.SIGINT:
+            self.signal = signum
+            self.requested = True
+            self.children.end(spare=("git",))
+            return
         if self.requested:
-            raise KeyboardInterrupt
+            self.children.end()
+            raise Aborted(self.status)
         self.requested = True
         print("\norvane: stopping after the current step (Ctrl-C again to abort)", file=self.stream)
 
@@ -93,6 +129,63 @@ class Progress:
         if self.enabled:
             self.stream.write("\r\033[K")
             self.stream.flush()
+
+
+class ReadableBrain:
+    """The brain as the run asks it: an answer the brain cannot read (bytes that are not
+    text, a stream line that is JSON but no object), or any other exception out of the
+    brain or its parser, comes back as an unsuccessful result whose failure reason is
+    the error's text, so that the cycle records it and goes on."""
+
+    def __init__(self, inner: brain.BrainInterface) -> None:
+        self.inner = inner
+
+    def ask(self, prompt: str, **options: Any) -> brain.BrainResult:
+        try:
+            return self.inner.ask(prompt, **options)
+        except Exception as error:
+            return brain.BrainResult(success=False, failure_reason=f"unreadable answer: "
+                                     f"{type(error).__name__}: {error}")
+
+    def can_execute(self) -> bool:
+        return bool(self.inner.can_execute())
+
+    def is_available(self) -> bool:
+        return bool(self.inner.is_available())
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.inner, name)
+
+
+class Notifiers:
+    """The instance's notifiers, each on a bus of its own, so that one that fails (an
+    unwritable path, a webhook that refuses or never answers) is named once and then
+    skipped for the rest of the run: a dead webhook costs one time-out, not one per
+    event."""
+
+    def __init__(self, instance: Instance, stream: TextIO = sys.stderr) -> None:
+        instance.notification_bus()  # the whole section checked once, with its errors
+        self.stream = stream
+        self.entries: list[tuple[str, float, Any]] = []
+        for entry in instance.notifier_entries():
+            bus = notify.NotificationBus.from_config([entry])
+            if bus.notifier_count:
+                self.entries.append((self.name(entry), float(entry.get("min_severity", 0.0)), bus))
+
+    @staticmethod
+    def name(entry: dict[str, Any]) -> str:
+        where = entry.get("url") or entry.get("path") or ""
+        return f"the {entry.get('type', '?')} notifier" + (f" ({where})" if where else "")
+
+    def emit(self, kind: str, payload: dict[str, Any], severity: float) -> None:
+        for entry in list(self.entries):
+            name, threshold, bus = entry
+            if severity < threshold:
+                continue
+            if not bus.emit(kind, payload, severity):
+                self.entries.remove(entry)
+                print(f"orvane: warning: {name} failed; it is skipped for the rest of the run",
+                      file=self.stream)
 
 
 class MeteredBrain:
@@ -252,8 +345,8 @@ class Runner:
                  budget_usd: float | None = None, console: TextIO | None = None) -> None:
         self.instance = instance
         self.target = target
-        self.brain = brains.for_reading(brain_, [str(target.path)] if target.path is not None else [])
-        self.executor = brains.for_action(brain_)
+        self.brain = ReadableBrain(brains.for_reading(brain_, [str(target.path)] if target.path is not None else []))
+        self.executor = ReadableBrain(brains.for_action(brain_))
         self.stop = stop
         self.console = console if console is not None else sys.stderr
         self.identity: dict[str, str] | None = None  # for the host's commits, found at the first action
@@ -285,8 +378,9 @@ class Runner:
         self.announced = False  # the branch and worktree are named once a run
         self.seen: dict[tuple[str, str, str], tuple[int, float]] | None = None
         self.checkpoints = temporal.TemporalManager(str(instance.path), instance.instance_id)
-        self.bus = instance.notification_bus()
-        self.description = describe(target, find_capability_map(target, instance.config.get("capability_map")))
+        self.bus = Notifiers(instance)
+        self.capability_map = find_capability_map(target, instance.config.get("capability_map"))
+        self.description = describe(target, self.capability_map)
 
     # -- recording ---------------------------------------------------------------------
     def record(self, event_type: str, source: str, payload: dict[str, Any], *,
@@ -385,7 +479,8 @@ class Runner:
             "actions_executed": report.executed, "actions_verified": report.verified,
             "cost_usd": round(report.cost_usd, 6), "duration_secs": report.duration_secs,
             "question": selection["payload"]["question"], "cycle": report.number, "forged": report.forged,
-            "plans": report.planned, "queued": report.queued, "failure_reason": report.failure},
+            "plans": report.planned, "queued": report.queued, "failure_reason": report.failure,
+            "capability_map": self.capability_map},
             parent=selection, generation=selection["generation"])
         if self.passes is not None:
             self.passes += 1
@@ -672,8 +767,14 @@ class Runner:
         is asked whether the original finding still holds. A checkpoint is resolved with
         the measurement as its finding; when the finding still holds it comes back as a
         finding of its original question. A measurement that could not be made leaves
-        the checkpoint pending, to be measured in a later cycle."""
-        for checkpoint in self.checkpoints.matured_checkpoints():
+        the checkpoint pending, to be measured in a later cycle. A checkpoint belongs to
+        the target its action was carried out on: a run on another target leaves it
+        waiting."""
+        matured = self.checkpoints.matured_checkpoints()
+        if matured:
+            ours = self.scheduled_here()
+            matured = [checkpoint for checkpoint in matured if checkpoint.id in ours]
+        for checkpoint in matured:
             self.stop.check()
             finding = self.checkpoints.format_matured_as_finding(checkpoint)
             original = checkpoint.finding
@@ -701,6 +802,11 @@ class Runner:
                 "resolved": check["resolved"], "finding": result, "evidence": check["evidence"],
                 "checked_in": check["checked_in"], "surfaced_as": event["id"], "cycle": report.number})
 
+    def scheduled_here(self) -> set[Any]:
+        """The checkpoints scheduled on this run's target, as the ledger records them."""
+        events = self.instance.ledger.events(event_type="TEMPORAL_CHECKPOINT", target=self.target.key)
+        return {event["payload"].get("checkpoint") for event in events if isinstance(event.get("payload"), dict)}
+
     def notify(self, notable: list[tuple[str, dict[str, Any]]], report: CycleReport) -> None:
         for kind, payload in notable:
             severity = payload.get("severity", SEVERITY_OF.get(kind, 0.0))
@@ -724,6 +830,8 @@ def run_cycles(runner: Runner, cycles: int, out: TextIO | None) -> RunSummary:
     instance = runner.instance
     progress = runner.progress = Progress(cycles)
     reports: list[CycleReport] = []
+    if out is not None and runner.capability_map:
+        print(f"capability map: {runner.capability_map}", file=out)
     instance.write_state(status="running")
     def finished(report: CycleReport) -> None:
         reports.append(report)

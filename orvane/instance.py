@@ -11,7 +11,7 @@ import json
 import os
 import sys
 import tempfile
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from collections.abc import Callable
 from typing import Any, TypeVar
@@ -136,6 +136,7 @@ class Instance:
     config: dict[str, Any]
     ledger: ledger.Ledger
     goal: goal.Goal | None
+    warned: set[str] = field(default_factory=set)  # question files already warned about
 
     @property
     def instance_id(self) -> str:
@@ -151,9 +152,31 @@ class Instance:
         return self.goal.get() if self.goal is not None else NO_GOAL
 
     def questions(self) -> list[dict[str, Any]]:
+        """The population. A question file that cannot be read as a question (not a
+        regular file, not UTF-8, numbers past the digit limit, nesting too deep) is
+        left out with one warning naming it, once a run; the others still run."""
+        directory = Path(self.questions_dir)
+        bad = unusable_question_files(directory, check_content=False)
+        if not bad:
+            try:
+                return self.load_questions(self.questions_dir)
+            except (ValueError, RecursionError, MemoryError):
+                pass  # one of the files: found below, and left out
+        bad = unusable_question_files(directory, check_content=True)
+        for path, reason in bad.items():
+            if path not in self.warned:
+                self.warned.add(path)
+                print(f"orvane: warning: skipped the question file {path}: {reason}", file=sys.stderr)
+        with tempfile.TemporaryDirectory(prefix="orvane-questions.") as usable:
+            for entry in os.scandir(directory):
+                if entry.name.endswith(".json") and entry.path not in bad:
+                    os.symlink(os.path.abspath(entry.path), os.path.join(usable, entry.name))
+            return self.load_questions(usable)
+
+    def load_questions(self, directory: str) -> list[dict[str, Any]]:
         try:
-            return seed.load_questions(self.questions_dir)
-        except (TypeError, UnicodeDecodeError) as error:
+            return seed.load_questions(directory)
+        except TypeError as error:
             raise UserError(f"cannot read the questions in {self.questions_dir}: {error}") from None
 
     def statistics(self, compute: Callable[[], Result]) -> Result:
@@ -211,8 +234,8 @@ class Instance:
             raise UserError(f"brain timeout in {self.path / 'config.yaml'} must be a positive number")
         return int(value)
 
-    def notification_bus(self) -> notify.NotificationBus:
-        """The bus from the "notifiers" section, relative paths taken inside the instance."""
+    def notifier_entries(self) -> list[Any]:
+        """The "notifiers" section as a list, relative paths taken inside the instance."""
         section = self.config.get("notifiers")
         entries = section if isinstance(section, list) else [section] if isinstance(section, dict) else []
         if section is not None and not entries:
@@ -230,8 +253,12 @@ class Instance:
             if isinstance(entry.get("path"), str):
                 entry = {**entry, "path": str(self.path / entry["path"])}
             resolved.append(entry)
+        return resolved
+
+    def notification_bus(self) -> notify.NotificationBus:
+        """The bus from the "notifiers" section."""
         try:
-            return notify.NotificationBus.from_config(resolved)
+            return notify.NotificationBus.from_config(self.notifier_entries())
         except (TypeError, ValueError) as error:
             raise UserError(f"invalid notifiers section in config.yaml: {error}") from None
 
@@ -247,6 +274,34 @@ class Instance:
         state.update(self.read_state())
         state.update(changes)
         write_atomic(self.path / "state.json", json.dumps(state, indent=2))
+
+
+def unusable_question_files(directory: Path, *, check_content: bool) -> dict[str, str]:
+    """The question files of the directory that loading must not open (anything but a
+    regular file: a FIFO would block it, a device never end) and, with
+    `check_content`, those whose text cannot be decoded as a question; mapped to why.
+    Files that are merely not JSON are the loader's to skip, silently."""
+    bad: dict[str, str] = {}
+    try:
+        entries = [entry for entry in os.scandir(directory) if entry.name.endswith(".json")]
+    except OSError:
+        return bad
+    for entry in entries:
+        try:
+            if not entry.is_file():
+                if not entry.is_dir():
+                    bad[entry.path] = "not a regular file"
+                continue
+            if check_content:
+                with open(entry.path, "rb") as handle:
+                    json.loads(handle.read().decode("utf-8"))
+        except json.JSONDecodeError:
+            continue
+        except OSError:
+            continue  # unreadable: the loader skips it
+        except (ValueError, RecursionError, MemoryError) as error:
+            bad[entry.path] = str(error).splitlines()[0] if str(error) else type(error).__name__
+    return bad
 
 
 def event_generation(value: Any) -> int:

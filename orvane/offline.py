@@ -30,7 +30,8 @@ from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any
 
-from orvane.words import PLAN_CLOSE, PLAN_HEADER, PLAN_OPEN, SKIPPED_DIRS, VERIFY_HEADER, plural
+from orvane.words import (PLAN_CLOSE, PLAN_HEADER, PLAN_OPEN, SKIPPED_DIRS, VERIFY_HEADER, is_instance_dir,
+                          plural)
 
 EVAL_OPEN, EVAL_CLOSE = "<orvane-eval>", "</orvane-eval>"
 FORGE_OPEN, FORGE_CLOSE = "<orvane-forge>", "</orvane-forge>"
@@ -164,13 +165,15 @@ class Tree:
     bytes_read: int = 0
     partial: bool = False  # some file was read only in part, or not at all, for the budget
     texts: dict[str, str | None] = field(default_factory=dict)  # file heads already read
+    instances: list[str] = field(default_factory=list)  # instance directories left out
 
     def top_level(self) -> list[str]:
-        """The names at the top, less the agent's own instance directory."""
+        """The names at the top, less the agent's instance directories."""
         try:
-            return sorted(name for name in os.listdir(self.root) if name != ".orvane")
+            names = os.listdir(self.root)
         except OSError:
             return []
+        return sorted(name for name in names if name != ".orvane" and name not in self.instances)
 
     def read_text(self, rel: str, limit: int, budget: int) -> str | None:
         """The file's first `limit` bytes as text, or None for binary, unreadable or
@@ -225,6 +228,8 @@ def walk(root: Path, limits: Limits) -> Tree:
                 elif entry.is_dir():
                     if entry.name in SKIPPED_DIRS:
                         tree.skipped_dirs.add(entry.name)
+                    elif is_instance_dir(entry.path):
+                        tree.instances.append(rel)  # the agent's own, not the target's
                     else:
                         tree.dirs.append(rel)
                         queue.append(rel)

@@ -10,10 +10,12 @@ from pathlib import Path
 
 from orvane import capabilities, pagegrab, vcsguard
 from orvane.instance import UserError
-from orvane.words import SKIPPED_DIRS
+from orvane.words import SKIPPED_DIRS, is_instance_dir
 
 LISTING_ENTRIES = 60  # bounded, so that a huge tree costs no more than a small one
 LISTING_DEPTH = 2
+MAP_NAME = "capability-map.json"
+MAP_SEARCH_ENTRIES = 20000  # how much of the target's tree the map search reads at most
 
 
 @dataclass(frozen=True)
@@ -56,9 +58,11 @@ def listing(root: Path) -> tuple[list[str], bool]:
             for entry in entries:
                 if entry.name in SKIPPED_DIRS:
                     continue
+                is_dir = entry.is_dir(follow_symlinks=False)
+                if is_dir and is_instance_dir(entry.path):
+                    continue  # an instance inside the target is the agent's, not the target's
                 if len(shown) >= LISTING_ENTRIES:
                     return shown, True
-                is_dir = entry.is_dir(follow_symlinks=False)
                 shown.append(f"{(relative / entry.name).as_posix()}{'/' if is_dir else ''}")
                 if is_dir:
                     next_level.append(relative / entry.name)
@@ -80,15 +84,68 @@ def capability_texts(source: str | None) -> list[str]:
 
 def find_capability_map(target: Target, configured: object = None) -> str | None:
     """The capability map to use: the configured path or URL; none when the
-    configuration says false ("capability_map: false"); else the one auto-detection
-    finds in or above a directory target. Detection searches whole trees up to the
-    repository root or the home directory, which a large home makes slow: naming the
-    map, or turning it off, avoids it."""
+    configuration says false ("capability_map: false"); else the one `search_map` finds
+    for a directory target."""
     if isinstance(configured, str) and configured:
         return configured
     if configured is False or target.path is None:
         return None
-    return capabilities.auto_detect_capability_map(str(target.path))
+    return search_map(target.path)
+
+
+def search_map(root: Path, home: Path | None = None) -> str | None:
+    """The nearest "capability-map.json" that belongs to the target: in its own tree
+    (breadth first, in name order, bounded, past tools' directories and instances),
+    else in one of its ancestors up to the repository root or the home directory,
+    whichever is nearer. Nothing is taken from sibling trees, nor from ancestors of a
+    target outside any repository and outside the home directory (a map left in /tmp
+    by anyone is no map of the target)."""
+    found = map_in_tree(root)
+    if found is not None:
+        return found
+    for ancestor in map_ancestors(root, (Path.home() if home is None else home).resolve()):
+        candidate = ancestor / MAP_NAME
+        if candidate.is_file():
+            return str(candidate)
+    return None
+
+
+def map_in_tree(root: Path) -> str | None:
+    level = [root]
+    remaining = MAP_SEARCH_ENTRIES
+    while level and remaining > 0:
+        next_level = []
+        for directory in level:
+            try:
+                with os.scandir(directory) as iterator:
+                    entries = sorted(islice(iterator, remaining), key=lambda entry: entry.name)
+            except OSError:
+                continue
+            remaining -= len(entries)
+            for entry in entries:
+                try:
+                    if entry.name == MAP_NAME and entry.is_file():
+                        return entry.path
+                    if (entry.is_dir(follow_symlinks=False) and entry.name not in SKIPPED_DIRS
+                            and not is_instance_dir(entry.path)):
+                        next_level.append(Path(entry.path))
+                except OSError:
+                    continue
+        level = next_level
+    return None
+
+
+def map_ancestors(root: Path, home: Path) -> list[Path]:
+    """The ancestors a map may be taken from, nearest first: up to the first that is a
+    repository root (holds ".git") or the home directory; none when neither comes."""
+    if (root / ".git").exists() or root == home:
+        return []
+    chain = []
+    for ancestor in root.parents:
+        chain.append(ancestor)
+        if (ancestor / ".git").exists() or ancestor == home:
+            return chain
+    return []
 
 
 def describe(target: Target, capability_source: str | None = None) -> str:

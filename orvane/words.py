@@ -4,6 +4,8 @@ modules, so that the offline brain (a separate program) can use it too."""
 
 from __future__ import annotations
 
+import os
+
 # The host's own tagged format for plans, and how its plan prompt begins.
 PLAN_OPEN, PLAN_CLOSE = "<orvane-plan>", "</orvane-plan>"
 PLAN_HEADER = "You are planning an action for Orvane"
@@ -24,3 +26,11 @@ def plural(count: int, noun: str) -> str:
 # How the host's verification prompt begins: the same question asked again, to measure
 # whether one finding still holds after an action.
 VERIFY_HEADER = "VERIFY a finding for Orvane"
+
+# What makes a directory an instance of the agent: it holds both of these files. An
+# instance inside a target (the default .orvane, or any other) is never part of it.
+INSTANCE_FILES = ("config.yaml", "ledger.jsonl")
+
+
+def is_instance_dir(path: str | os.PathLike[str]) -> bool:
+    return all(os.path.isfile(os.path.join(path, name)) for name in INSTANCE_FILES)
