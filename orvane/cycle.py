@@ -428,6 +428,8 @@ class Runner:
             "population": len(questions)}, generation=generation)
         prompt = seed.format_question_prompt(question, self.description, self.instance.goal_text)
         result = self.brain.ask(prompt, working_dir=self.working_dir, timeout=self.timeout, parser=parse_answer)
+        if self.stop.requested and not result.success:
+            raise Interrupted  # the stop cut the answer short (a signal ends the brain): no answer
         report.cost_usd += result.cost_usd
         self.show(report)
         # From here on, a stop (Ctrl-C, the budget) still records the cycle: a paid

@@ -122,7 +122,7 @@ class TestSignals:
         assert process.returncode == status, stderr
         assert "Traceback" not in stderr
         assert stderr.splitlines()[-1] == (f"orvane: ended by {signal.Signals(number).name} "
-                                           "after 0 complete cycles")
+                                           "after 0 cycles")
         deadline = time.monotonic() + 10
         while not (gone(brain_pid) and gone(child_pid)) and time.monotonic() < deadline:
             time.sleep(0.05)
@@ -232,7 +232,7 @@ class TestQuestionFiles:
         assert any("pipe.json: not a regular file" in line for line in warnings)
         assert any("latin.json: 'utf-8' codec can't decode" in line for line in warnings)
         chosen = {e["payload"]["question"] for e in of_type(tmp_path / "agent", "SELECTION")}
-        assert chosen <= {"readme-check", "pressure-test", "opportunity-scan"}
+        assert chosen and not chosen & {"digits", "caf\u00e9"}
         assert len(of_type(tmp_path / "agent", "CYCLE")) == 3
         assert list(questions.glob("*.json"))  # nothing was moved or deleted
 
