@@ -1,10 +1,18 @@
 // orvane.vcsguard: git safety for actions on a target repository.
 //
 // Every instance works in its own git worktree, on its own branch "k7/<name>",
-// in a directory under `_WORKTREE_BASE` (outside the target), so the user's
-// checkout is never switched and instances can work side by side. Actions are
-// bracketed by snapshot commits, and a pre-action snapshot is the point a
-// rollback returns to.
+// in a directory under `_WORKTREE_BASE` (outside the target), so instances can
+// work side by side while the user's checkout stays where it is. The one
+// exception: when the target itself has the instance branch checked out (git
+// gives a branch to one worktree only), `ensure_worktree` first switches the
+// target to "main", "master" or "dev", whichever exists; `ensure_branch`
+// (deprecated) switches it on purpose. Actions are bracketed by snapshot
+// commits, and a pre-action snapshot is the point a rollback returns to.
+//
+// Nothing outside the worktree base is ever removed: git is only handed a
+// worktree path that resolves inside the base, and a symbolic link found at a
+// worktree's place is removed as a link. Branch names and commits given by the
+// caller never reach git as options.
 //
 // Git is started through the host's subprocess for every command, and every
 // failure of git comes back as an exit code and its output, which the
@@ -27,7 +35,7 @@ Name k_logger{"logger"}, k_WORKTREE_BASE{"_WORKTREE_BASE"}, k_run_git{"_run_git"
     k_remove_worktree{"remove_worktree"}, k_strip{"strip"}, k_is_dir{"is_dir"},
     k_exists{"exists"}, k_is_symlink{"is_symlink"}, k_unlink{"unlink"}, k_parent{"parent"},
     k_name{"name"}, k_resolve{"resolve"}, k_is_relative_to{"is_relative_to"}, k_home{"home"},
-    k_strftime{"strftime"};
+    k_strftime{"strftime"}, k_absolute{"absolute"};
 Host pathlib_Path{"pathlib", "Path"}, pathlib_PurePath{"pathlib", "PurePath"},
     shutil_rmtree{"shutil", "rmtree"};
 
@@ -98,28 +106,63 @@ void check_instance_name(PyObject* name) {
               name);
 }
 
-// Deletes the worktree directory `wt` after git could not remove it, every
-// error of the deletion ignored. Only what lies inside the worktree base is
-// touched: the directory's parent must resolve to the base or below it (a
-// link among the components above may not lead elsewhere), a symbolic link
-// at `wt` is removed as a link, and the host's rmtree never follows the links
-// it meets inside the tree.
-void delete_worktree_dir(handle wt) {
+// Where a worktree path really lies: its parent with every link resolved
+// (relative paths taken from the current directory), then its own last
+// component. `inside` when that parent is the worktree base or below it (the
+// base resolved too, so a base that is itself a link still counts), and
+// `link` when the last component is a symbolic link, whatever it leads to.
+// Git is only ever given `path`, and only when it is inside and no link, so
+// it cannot reach beyond the base through a link on the way.
+struct Place {
+    object path;
+    bool inside = false, link = false;
+};
+
+Place place_of(handle wt) {
+    Place place;
     try {
         object base = call_method(as_path(mod.get(k_WORKTREE_BASE)), k_resolve);
         object parent = call_method(getattr(wt, k_parent), k_resolve);
         object leaf = getattr(wt, k_name);
         if (!truth(call_method(parent, k_is_relative_to, base).ptr()) || !truth(leaf.ptr()) ||
             equal(leaf, nb::str(".")) || equal(leaf, nb::str("..")))
-            return;
-        object victim = own(PyNumber_TrueDivide(parent.ptr(), leaf.ptr()));
-        if (path_test(victim, k_is_symlink))
-            call_method(victim, k_unlink);
+            return place;
+        place.path = own(PyNumber_TrueDivide(parent.ptr(), leaf.ptr()));
+        place.link = path_test(place.path, k_is_symlink);
+        place.inside = true;
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_OSError)) throw;  // a path that cannot be resolved is no place of ours
+    }
+    return place;
+}
+
+// Deletes a worktree directory that git did not remove, every error of the
+// deletion ignored: a link is removed as a link, a directory by the host's
+// rmtree, which never follows the links it meets inside the tree.
+void delete_worktree_dir(const Place& place) {
+    try {
+        if (place.link)
+            call_method(place.path, k_unlink);
         else
-            shutil_rmtree(victim, nb::arg("ignore_errors") = true);
+            shutil_rmtree(place.path, nb::arg("ignore_errors") = true);
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_OSError)) throw;
     }
+}
+
+// A branch name the caller gave, as git may take it: not an option (git
+// refuses branch names that begin with "-") and an existing local branch,
+// named exactly (no revision syntax such as "main~1" or "@{-1}").
+bool existing_branch(handle target, PyObject* name) {
+    if (PyUnicode_GET_LENGTH(name) == 0 || PyUnicode_READ_CHAR(name, 0) == '-') return false;
+    object ref = own(PyUnicode_FromFormat("refs/heads/%U", name));
+    return git(target, "show-ref", "--verify", "--quiet", ref).ok();
+}
+
+// The text of a value as an f-string shows it: format(value, "").
+object formatted(handle value) {
+    if (PyUnicode_CheckExact(value.ptr())) return nb::borrow(value);
+    return own(PyObject_Format(value.ptr(), nullptr));
 }
 
 // The current UTC time as "%Y%m%d-%H%M%S", for snapshot messages.
@@ -207,7 +250,8 @@ ORV_FUNCTION(worktree_path, "worktree_path(instance_name: str) -> Path",
 
 // Reuses the instance's worktree while it is a work tree on the instance
 // branch; anything else at its place is removed and the worktree made anew.
-// When git cannot make it, the caller is told to work in the target itself.
+// When git cannot make it, or its place would lie outside the worktree base
+// or inside the target, the caller is told to work in the target itself.
 ORV_FUNCTION(ensure_worktree, "ensure_worktree(target: str, instance_name: str) -> str",
              "Create or reuse the instance's worktree on branch k7/<instance_name>; the "
              "directory to work in (the target itself when the worktree cannot be made).") {
@@ -215,16 +259,32 @@ ORV_FUNCTION(ensure_worktree, "ensure_worktree(target: str, instance_name: str) 
     object branch = branch_of(instance_name);
     object wt = worktree_of(instance_name);
     object wt_text = text_of(wt);
+    // Places git must not be given: the failure result, with the reason.
+    auto refuse = [&](const char* why, handle where) {
+        log(k_error, "Failed to create worktree: %s",
+            own(PyUnicode_FromFormat("%S lies %s %S", wt.ptr(), why, where.ptr())));
+        return nb::borrow(target);
+    };
+    Place place = place_of(wt);
+    if (!place.inside) return refuse("outside", mod.get(k_WORKTREE_BASE));
+    // A worktree inside the target would be part of the target's own tree.
+    object resolved_target = call_method(pathlib_Path(handle(target)), k_resolve);
+    if (truth(call_method(place.path, k_is_relative_to, resolved_target).ptr()))
+        return refuse("inside the target", handle(target));
 
-    if (path_test(wt, k_is_dir)) {
+    // A link at the worktree's place is never taken for the worktree: it is
+    // removed (as a link) and a real worktree made in its stead.
+    const bool occupied = place.link || path_test(wt, k_is_dir);
+    if (occupied && !place.link) {
         if (truth(mod.get(k_has_git)(wt_text).ptr())) {
             object found = mod.get(k_current_branch)(wt_text);
             if (equal(found, branch)) return std::move(wt_text);
             log(k_warning, "Worktree %s on wrong branch %s, recreating", wt, found);
         }
-        mod.get(k_remove_worktree)(handle(target), handle(instance_name));
     }
-    files::make_parent_directories(wt);
+    if (occupied) mod.get(k_remove_worktree)(handle(target), handle(instance_name));
+
+    files::make_parent_directories(place.path);
 
     // A branch checked out in the target cannot get a worktree of its own.
     if (equal(mod.get(k_current_branch)(handle(target)), branch)) {
@@ -237,7 +297,9 @@ ORV_FUNCTION(ensure_worktree, "ensure_worktree(target: str, instance_name: str) 
     }
     if (!git(target, "rev-parse", "--verify", branch).ok()) git(target, "branch", branch);
 
-    Git added = git(target, "worktree", "add", wt_text, branch);
+    // The resolved place: absolute, so git makes it where the caller finds it
+    // even when the base is relative, and with no link on the way.
+    Git added = git(target, "worktree", "add", text_of(place.path), branch);
     if (!added.ok()) {
         log(k_error, "Failed to create worktree: %s", added.output);
         return nb::borrow(target);
@@ -246,17 +308,30 @@ ORV_FUNCTION(ensure_worktree, "ensure_worktree(target: str, instance_name: str) 
     return std::move(wt_text);
 }
 
-// The branch is kept. When git refuses (no such worktree, no repository),
-// the directory is deleted by hand, within the worktree base only.
+// The branch is kept. Git removes the worktree at its resolved place; when
+// git refuses (no such worktree, no repository), the directory is deleted by
+// hand. A link at the worktree's place is removed as a link, without git,
+// which would follow it; a place outside the base is left alone.
 ORV_FUNCTION(remove_worktree, "remove_worktree(target: str, instance_name: str) -> bool",
              "Remove the instance's worktree (its branch stays); True if it is gone afterwards.") {
     auto& [target, instance_name] = args;
     object wt = worktree_of(instance_name);
-    Git removed = git(target, "worktree", "remove", text_of(wt), "--force");
-    if (!removed.ok()) {
-        log(k_warning, "git worktree remove failed: %s, cleaning manually", removed.output);
-        if (path_test(wt, k_exists) || path_test(wt, k_is_symlink)) delete_worktree_dir(wt);
+    Place place = place_of(wt);
+    if (!place.inside) {
+        log(k_warning, "Worktree %s lies outside %s, left alone", wt, mod.get(k_WORKTREE_BASE));
+    } else if (place.link) {
+        delete_worktree_dir(place);
         git(target, "worktree", "prune");
+    } else {
+        Git removed = git(target, "worktree", "remove", text_of(place.path), "--force");
+        if (!removed.ok()) {
+            log(k_warning, "git worktree remove failed: %s, cleaning manually", removed.output);
+            if (path_test(place.path, k_exists) || path_test(place.path, k_is_symlink)) {
+                Place now = place_of(wt);  // looked at again: git may have changed it
+                if (now.inside) delete_worktree_dir(now);
+            }
+            git(target, "worktree", "prune");
+        }
     }
     return nb::bool_(!path_test(wt, k_exists));
 }
@@ -276,7 +351,11 @@ ORV_FUNCTION(merge_worktree,
              "is on when it is empty; True on success.") {
     auto& [target, instance_name, into_branch] = args;
     object branch = branch_of(instance_name);
-    if (PyUnicode_GET_LENGTH(into_branch) > 0 && !git(target, "checkout", handle(into_branch)).ok())
+    // The branch to merge into must exist as a local branch, so the name
+    // can be no option ("-f" would throw away uncommitted work) and no
+    // revision; "--" ends checkout's arguments before any path.
+    if (PyUnicode_GET_LENGTH(into_branch) > 0 &&
+        (!existing_branch(target, into_branch) || !git(target, "checkout", handle(into_branch), "--").ok()))
         return nb::bool_(false);
     object message = own(PyUnicode_FromFormat("[k7] merge %U", branch.ptr()));
     Git merged = git(target, "merge", branch, "--no-ff", "-m", message);
@@ -327,7 +406,7 @@ ORV_FUNCTION(snapshot_before, "snapshot_before(target: str, action_description: 
              "changed or the commit failed.") {
     auto& [target, action_description] = args;
     return snapshot(target, [&] {
-        return own(PyUnicode_FromFormat("[k7] pre-action snapshot %U: %U", snapshot_stamp().ptr(),
+        return own(PyUnicode_FromFormat("[k7] pre-action snapshot %U: %U", formatted(snapshot_stamp()).ptr(),
                                         description_head(action_description).ptr()));
     });
 }
@@ -339,7 +418,7 @@ ORV_FUNCTION(snapshot_after,
     auto& [target, action_description, success] = args;
     return snapshot(target, [&] {
         return own(PyUnicode_FromFormat("[k7] post-action %s %U: %U", truth(success) ? "success" : "failed",
-                                        snapshot_stamp().ptr(),
+                                        formatted(snapshot_stamp()).ptr(),
                                         description_head(action_description).ptr()));
     });
 }
@@ -347,7 +426,10 @@ ORV_FUNCTION(snapshot_after,
 ORV_FUNCTION(rollback_to, "rollback_to(target: str, commit_hash: str) -> bool",
              "Reset the work tree of `target` hard to `commit_hash`; True on success.") {
     auto& [target, commit_hash] = args;
-    return nb::bool_(git(target, "reset", "--hard", handle(commit_hash)).ok());
+    // A commit named like an option is none git would accept as a commit.
+    if (PyUnicode_GET_LENGTH(commit_hash) > 0 && PyUnicode_READ_CHAR(commit_hash, 0) == '-')
+        return nb::bool_(false);
+    return nb::bool_(git(target, "reset", "--hard", handle(commit_hash), "--").ok());
 }
 
 }  // namespace
@@ -355,7 +437,9 @@ ORV_FUNCTION(rollback_to, "rollback_to(target: str, commit_hash: str) -> bool",
 NB_MODULE(vcsguard, m) {
     mod.init(m, "Git safety: the git runner, per-instance worktrees, snapshot commits and rollback.");
     m.attr("logger") = get_logger("orvane.vcsguard");
-    object home = call_method(pathlib_Path.get(), k_home);
+    // Absolute from the start: a relative home directory (HOME=rel) would put
+    // worktrees wherever git runs, inside the target.
+    object home = call_method(call_method(pathlib_Path.get(), k_home), k_absolute);
     m.attr("_WORKTREE_BASE") = own(PyNumber_TrueDivide(
         own(PyNumber_TrueDivide(home.ptr(), nb::str(".orvane").ptr())).ptr(), nb::str("worktrees").ptr()));
     for (const Def* def : {&run_git_def, &has_git_def, &init_git_def, &current_branch_def,

@@ -2,12 +2,14 @@
 import datetime
 import logging
 import os
+import pathlib
 import subprocess
 
 import pytest
 from hypothesis import given, strategies as st
 
 from orvane import vcsguard
+from tests.conftest import run_in_child
 
 UNAVAILABLE = (1, "git not available or timed out")
 
@@ -342,3 +344,133 @@ class TestSnapshots:
         assert vcsguard.snapshot_after(repo, "act", False) is None
         assert git(repo, "rev-parse", "HEAD") == head
         assert (tmp_path / "repo" / "a.txt").read_text() == "precious"
+
+
+class TestNothingOutsideTheBase:
+    """Links at or above a worktree's place never let git or the clean-up reach the user's
+    own files: here the user's second worktree of the same repository, with work in it
+    that was never committed."""
+
+    @pytest.fixture
+    def users_worktree(self, repo, tmp_path):
+        theirs = tmp_path / "theirs" / "inst"
+        git(repo, "worktree", "add", "-q", "-b", "their-branch", str(theirs))
+        (theirs / "draft.txt").write_text("uncommitted")
+        return theirs
+
+    def intact(self, theirs):
+        return (theirs / "draft.txt").read_text() == "uncommitted" and git(
+            theirs, "rev-parse", "--abbrev-ref", "HEAD") == "their-branch"
+
+    def test_a_link_at_the_worktrees_place(self, repo, users_worktree):
+        wt = vcsguard.worktree_path("inst")
+        wt.parent.mkdir(parents=True)
+        wt.symlink_to(users_worktree, target_is_directory=True)
+        assert vcsguard.remove_worktree(repo, "inst") is True
+        assert not os.path.lexists(wt) and self.intact(users_worktree)
+
+        wt.symlink_to(users_worktree, target_is_directory=True)
+        assert vcsguard.ensure_worktree(repo, "inst") == str(wt)
+        assert not wt.is_symlink() and git(wt, "rev-parse", "--abbrev-ref", "HEAD") == "k7/inst"
+        assert self.intact(users_worktree)
+        assert vcsguard.remove_worktree(repo, "inst") is True and self.intact(users_worktree)
+
+    def test_a_link_on_the_way(self, repo, users_worktree, caplog):
+        vcsguard._WORKTREE_BASE.mkdir(parents=True)
+        (vcsguard._WORKTREE_BASE / "team").symlink_to(users_worktree.parent)
+        assert vcsguard.remove_worktree(repo, "team/inst") is False
+        assert self.intact(users_worktree)
+        assert vcsguard.ensure_worktree(repo, "team/inst") is repo
+        assert self.intact(users_worktree)
+        assert records(caplog)[-1][:2] == ("ERROR", "Failed to create worktree: %s")
+        assert "outside" in str(records(caplog)[-1][2][0])
+
+    def test_never_inside_the_target(self, repo, tmp_path, monkeypatch, caplog):
+        monkeypatch.setattr(vcsguard, "_WORKTREE_BASE", tmp_path / "repo" / "trees")
+        assert vcsguard.ensure_worktree(repo, "inst") is repo
+        assert not (tmp_path / "repo" / "trees").exists()
+        assert records(caplog)[-1][:2] == ("ERROR", "Failed to create worktree: %s")
+
+
+class TestCallersNamesAreNoOptions:
+    def test_branches_and_commits_that_read_as_options(self, repo, tmp_path):
+        wt = vcsguard.ensure_worktree(repo, "inst")
+        (vcsguard.worktree_path("inst") / "new.txt").write_text("new")
+        vcsguard.snapshot_after(wt, "added", True)
+        git(repo, "update-ref", "refs/heads/-f", "HEAD")  # only plumbing makes such a branch
+        edit = tmp_path / "repo" / "a.txt"
+        edit.write_text("uncommitted edit")
+        head = git(repo, "rev-parse", "HEAD")
+        for name in ["-f", "--force", "-", "master~0", "@{-1}", "HEAD"]:
+            assert vcsguard.merge_worktree(repo, "inst", name) is False, name
+        for commit in ["--quiet", "-q", "--merge"]:
+            assert vcsguard.rollback_to(repo, commit) is False, commit
+        assert edit.read_text() == "uncommitted edit" and git(repo, "rev-parse", "HEAD") == head
+        assert vcsguard.current_branch(repo) == "master"
+
+
+class TestRelativeHome:
+    def test_worktrees_land_where_the_caller_finds_them(self, repo, tmp_path):
+        caller = tmp_path / "caller"
+        caller.mkdir()
+        env = {**os.environ, "HOME": "rel"}
+        out = run_in_child(f"""
+            import os
+            from orvane import vcsguard
+            base = vcsguard._WORKTREE_BASE
+            wt = vcsguard.ensure_worktree({repo!r}, "inst")
+            print(base, wt, os.path.isdir(wt), sep="\\n")
+        """, env=env, cwd=str(caller))
+        base, wt, found = out.splitlines()
+        assert base == str(caller / "rel" / ".orvane" / "worktrees")
+        assert wt == base + "/inst" and found == "True"
+        assert not (tmp_path / "repo" / "rel").exists()
+
+    def test_a_relative_base_set_later(self, repo, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        monkeypatch.setattr(vcsguard, "_WORKTREE_BASE", pathlib.Path("trees"))
+        wt = vcsguard.ensure_worktree(repo, "inst")
+        assert wt == os.path.join("trees", "inst") and os.path.isdir(wt)
+        assert git(wt, "rev-parse", "--abbrev-ref", "HEAD") == "k7/inst"
+        assert not (tmp_path / "repo" / "trees").exists()
+        assert vcsguard.remove_worktree(repo, "inst") is True and not os.path.exists(wt)
+
+
+def test_a_frozen_clock_of_any_kind(repo, tmp_path):
+    """The stamp is shown as an f-string shows it, whatever the patched clock's strftime
+    gives; a value that cannot be shown is the host's TypeError, never a crash."""
+    out = run_in_child(f"""
+        import datetime, os, subprocess
+        from orvane import vcsguard
+
+        class Stamp:
+            def __format__(self, spec):
+                return "STAMP" if isinstance(self.text, str) else self.text
+            def __init__(self, text):
+                self.text = text
+
+        def clock(value):
+            class Frozen(datetime.datetime):
+                @classmethod
+                def now(cls, tz=None):
+                    return type("Moment", (), {{"strftime": lambda self, f: value}})()
+            datetime.datetime = Frozen
+
+        work = os.path.join({repo!r}, "a.txt")
+        for n, value in enumerate([20260102, Stamp("x"), None, Stamp(7)]):
+            clock(value)
+            with open(work, "w") as f:
+                f.write(str(n))
+            try:
+                vcsguard.snapshot_before({repo!r}, "act") and vcsguard.snapshot_after({repo!r}, "act", 1)
+            except TypeError as e:
+                print("TypeError", e)
+        log = subprocess.run(["git", "log", "--format=%s"], cwd={repo!r}, capture_output=True,
+                             text=True).stdout
+        print(log)
+    """, env={**os.environ})
+    lines = out.splitlines()
+    assert lines[0].startswith("TypeError") and "__format__" in lines[0]
+    assert lines[1:4] == ["[k7] pre-action snapshot None: act",
+                          "[k7] pre-action snapshot STAMP: act",
+                          "[k7] pre-action snapshot 20260102: act"]
