@@ -83,17 +83,38 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
 
 // ------------------------------------------------------------ facilities
 
+namespace {
+
+// The module objects host_module has had from the host's import machinery,
+// by name: a module once fully imported stays so, so finding the same object
+// in sys.modules again needs no further question. Few names, scanned in
+// order; entries hold their module.
+std::vector<std::pair<PyObject*, PyObject*>> imported;
+
+}  // namespace
+
 object host_module(const Name& name) {
     // sys.modules as it stands, as a module global naming the module would
-    // see it. (PyImport_GetModule also asks the module's __spec__ whether it is
-    // still initialising, which costs more than the rest of a typical call.)
-    PyObject* module = nullptr;
-    if (PyDict_GetItemRef(PyImport_GetModuleDict(), name, &module) < 0) raise_current();
-    if (!module || module == Py_None) {
-        Py_XDECREF(module);
-        module = PyImport_Import(name);
+    // see it. A module found there is only taken as it is when it is one the
+    // import machinery has handed out before: another thread may still be
+    // running the module's code, and PyImport_Import waits for that import
+    // to finish (or starts it) where sys.modules alone would give a
+    // half-made module.
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(PyImport_GetModuleDict(), name, &found) < 0) raise_current();
+    object module = nb::steal(found);
+    size_t at = 0;
+    while (at < imported.size() && imported[at].first != name.ptr()) ++at;
+    if (at < imported.size() && module.ptr() == imported[at].second) return module;
+    module = own(PyImport_Import(name));  // may run code that calls here again
+    if (at == imported.size()) {
+        imported.emplace_back(name.ptr(), Py_NewRef(module.ptr()));
+    } else {
+        PyObject* old = imported[at].second;
+        imported[at].second = Py_NewRef(module.ptr());
+        Py_DECREF(old);
     }
-    return own(module);
+    return module;
 }
 
 object Host::get() const { return getattr(host_module(module_), attr_); }
