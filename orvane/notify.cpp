@@ -336,6 +336,9 @@ ORV_FUNCTION(webhook_notify,
     request.data = body;
     request.method = k_POST.h();
     request.timeout = kWebhookTimeout;
+    // A redirect is no delivery: urllib would follow it as a GET without the
+    // body, to wherever it leads, with the configured headers.
+    request.redirects = http::Redirects::never;
     object status;
     try {
         http::Response response(http::open(request));

@@ -2,10 +2,12 @@
 and the fixtures they share."""
 import json
 import math
+import socket
 import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 
 import pytest
 
@@ -60,6 +62,32 @@ def run_in_child(code, *, timeout=120, env=None, cwd=None):
     assert proc.returncode == 0, (
         f"child exited with {proc.returncode}\n--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}")
     return proc.stdout
+
+
+class Listener:
+    """A TCP port on 127.0.0.1 that only counts who connects (an FTP server that never
+    answers)."""
+
+    def __init__(self):
+        self.sock = socket.create_server(("127.0.0.1", 0))
+        self.sock.settimeout(0.2)
+        self.port, self.connections, self.stop = self.sock.getsockname()[1], 0, False
+        self.thread = threading.Thread(target=self.accept, daemon=True)
+        self.thread.start()
+
+    def accept(self):
+        while not self.stop:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                continue
+            self.connections += 1
+            conn.close()
+
+    def close(self):
+        self.stop = True
+        self.thread.join()
+        self.sock.close()
 
 
 @pytest.fixture

@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 from orvane import capabilities as cap
 from orvane.capabilities import CapabilityMap
 from tests import capabilities_reference as ref
-from tests.conftest import run_in_child
+from tests.conftest import Listener, run_in_child
 
 FAILED = "Failed to load capability map from %s: %s"
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -547,3 +547,106 @@ class TestRendering:
                     want = outcome(theirs, hostile(victim))
                     assert got == want, (got, want)
         """))
+
+
+class StreamingServer:
+    """Answers /redirect with a redirect to `location`, /slow with a byte every 20 ms and
+    /endless with as much as it may send (both bounded, so the test ends either way)."""
+
+    def __init__(self):
+        self.sent, self.location = 0, None
+        outer = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                if self.path == "/redirect":
+                    self.send_response(302)
+                    self.send_header("Location", outer.location)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
+                self.send_response(200)
+                self.end_headers()
+                chunk, limit = (b" ", 200) if self.path == "/slow" else (b" " * 65536, 64 << 20)
+                try:
+                    while outer.sent < limit:
+                        self.wfile.write(chunk)
+                        self.wfile.flush()
+                        outer.sent += len(chunk)
+                        if self.path == "/slow":
+                            threading.Event().wait(0.02)
+                except OSError:
+                    pass  # the client went away
+
+            def log_message(self, *args):
+                pass
+
+        class Quiet(http.server.ThreadingHTTPServer):
+            daemon_threads = True
+
+            def handle_error(self, request, client_address):
+                pass
+
+        self.httpd = Quiet(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.httpd.server_address[1]}"
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+@pytest.fixture
+def streaming():
+    s = StreamingServer()
+    yield s
+    s.close()
+
+
+class TestFetchesThatMustStop:
+    def test_a_redirect_to_another_scheme_is_not_followed(self, streaming, caplog):
+        ftp = Listener()
+        try:
+            streaming.location = f"ftp://127.0.0.1:{ftp.port}/capability-map.json"
+            m = CapabilityMap(streaming.url + "/redirect")
+            assert m.load() == {} and m.load() == {}
+            [record] = warnings_of(caplog)
+            assert record.getMessage().endswith(
+                f"HTTP Error 302: Found - Redirection to url '{streaming.location}' is not allowed")
+        finally:
+            ftp.close()
+        assert ftp.connections == 0
+
+    def test_a_slow_stream_ends_at_the_time_limit(self, streaming, caplog, monkeypatch):
+        """The clock is the host's time.monotonic; here it runs a second per look."""
+        import time
+        ticks = iter(range(10**6))
+        monkeypatch.setattr(time, "monotonic", lambda: float(next(ticks)))
+        m = CapabilityMap(streaming.url + "/slow")
+        assert m.load() == {} and m.load() == {}
+        [record] = warnings_of(caplog)
+        assert record.getMessage().endswith("capability map not received within 10 seconds")
+        assert streaming.sent < 200
+
+    def test_an_endless_stream_ends_at_the_size_cap(self, streaming, caplog):
+        m = CapabilityMap(streaming.url + "/endless")
+        assert m.load() == {} and not m.available
+        [record] = warnings_of(caplog)
+        assert record.getMessage().endswith(f"capability map larger than {16 << 20} bytes")
+        assert streaming.sent < 64 << 20
+
+
+@pytest.mark.parametrize("document", [
+    "[" * 100_000 + "]" * 100_000,
+    '{"s": {"total": 1' + "0" * 5000 + "}}",
+], ids=["nested", "long-integer"])
+def test_a_document_the_decoder_refuses_is_invalid_json(tmp_path, caplog, document):
+    path = tmp_path / "capability-map.json"
+    path.write_text(document)
+    with pytest.raises((RecursionError, ValueError)):
+        json.loads(document)
+    m = CapabilityMap(str(path))
+    assert m.format_for_prompt() == m.effector_reference() == m.measurement_reference() == ""
+    assert m.load() == {} and not m.available
+    [record] = warnings_of(caplog)
+    assert record.msg == FAILED and record.args[0] == str(path)

@@ -252,10 +252,10 @@ for i in range(60):
 
 class Server:
     """An HTTP server on 127.0.0.1 that answers /status/N with N, /redirect/N with N to
-    /status/200, and /slow once released."""
+    /status/200 (or `location`), and /slow once released."""
 
     def __init__(self):
-        self.requests = []
+        self.requests, self.location = [], "/status/200"
         self.release = threading.Event()
         server = self
 
@@ -271,7 +271,7 @@ class Server:
                     server.release.wait(30)
                 self.send_response(int(number) if number.isdigit() else 200)
                 if kind == "/redirect":
-                    self.send_header("Location", "/status/200")
+                    self.send_header("Location", server.location)
                 self.send_header("Content-Length", "0")
                 self.end_headers()
 
@@ -329,11 +329,21 @@ class TestWebhook:
         assert hook.notify("t", {}, 0) is False
         assert NotificationBus([hook]).emit("t", {}) == 0
 
-    def test_redirects(self, server):
-        """urllib's own rules: a 303 after a POST is followed with a GET; a 307 is not re-posted."""
-        assert WebhookNotifier(server.base + "/redirect/303").notify("t", {}, 0) is True
-        assert [r[:2] for r in server.requests] == [("POST", "/redirect/303"), ("GET", "/status/200")]
-        assert WebhookNotifier(server.base + "/redirect/307").notify("t", {}, 0) is False
+    @pytest.mark.parametrize("status", [301, 302, 303, 307, 308])
+    def test_redirects_are_no_delivery(self, server, status):
+        """A POST is never re-sent elsewhere: the 3xx answer is a failure, and the headers
+        (with their expanded secrets) reach no other origin."""
+        other = Server()
+        try:
+            server.location = other.base + "/status/200"
+            target = server.base + f"/redirect/{status}"
+            hook = WebhookNotifier(target, 0, {"Authorization": "Bearer ${HOME}"})
+            assert hook.notify("t", {"x": 1}, 0) is False
+            assert NotificationBus([hook]).emit("t", {}) == 0
+        finally:
+            other.close()
+        assert [r[:2] for r in server.requests] == [("POST", f"/redirect/{status}")] * 2
+        assert other.requests == []
 
     def test_timeout_and_refused_connection(self, server, monkeypatch):
         """Requests carry a 10-second limit; a server slower than the limit, or none, gives False."""

@@ -17,6 +17,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from orvane import pagegrab
+from tests.conftest import Listener
 
 # ------------------------------------------------------------------ reference
 
@@ -331,6 +332,23 @@ class TestOnlyWebSchemes:
             urllib.request.Request(url)
         result = pagegrab.fetch_url(url)
         assert (result["success"], result["error"]) == (False, str(host.value))
+
+    def test_redirect_to_another_scheme_is_refused_before_it_is_followed(self, site):
+        ftp = Listener()
+        location = f"ftp://127.0.0.1:{ftp.port}/page"
+
+        def moved(h):
+            h.send_response(302)
+            h.send_header("Location", location)
+            h.send_header("Content-Length", "0")
+            h.end_headers()
+        try:
+            result = pagegrab.fetch_url(site.route("/old", moved))
+        finally:
+            ftp.close()
+        assert (result["success"], result["status"], result["title"]) == (False, 0, "")
+        assert result["error"] == f"HTTP Error 302: Found - Redirection to url '{location}' is not allowed"
+        assert ftp.connections == 0
 
     def test_redirect_to_another_scheme_is_not_read(self, serve):
         response = serve(MemoryResponse(b"<title>ftp page</title>", url="FTP://127.0.0.1/page"))

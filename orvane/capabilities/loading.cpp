@@ -13,12 +13,14 @@ namespace {
 
 Name k_source{"_source"}, k_data{"_data"}, k_load_file{"_load_file"}, k_load_url{"_load_url"},
     k_load{"load"}, k_scheme{"scheme"}, k_exists{"exists"}, k_read_text{"read_text"},
-    k_decode{"decode"};
+    k_decode{"decode"}, k_read1{"read1"}, k_read{"read"}, k_join{"join"};
 Host urlparse{"urllib.parse", "urlparse"}, pathlib_Path{"pathlib", "Path"},
-    json_JSONDecodeError{"json", "JSONDecodeError"};
+    time_monotonic{"time", "monotonic"};
 
 constexpr const char* kFailed = "Failed to load capability map from %s: %s";
 constexpr double kFetchTimeout = 10;  // seconds for the whole request
+constexpr Py_ssize_t kMapLimit = Py_ssize_t{16} << 20;  // bytes of a map served over HTTP
+constexpr Py_ssize_t kChunk = Py_ssize_t{1} << 16;
 
 // Whether the pending failure `error` is an instance of `type`.
 bool is_a(nb::python_error& error, handle type) { return error.matches(type); }
@@ -33,6 +35,34 @@ bool exists(handle path) {
         if (!is_a(e, PyExc_OSError)) throw;
         return true;
     }
+}
+
+// The whole body of a map response, read piece by piece (each read bounded by
+// the socket's time limit) within the fetch's overall time limit and size
+// cap: a server that keeps sending must not hold the caller, nor fill its
+// memory. Past either, the fetch fails with the host's TimeoutError or a
+// ValueError. Time is the host's time.monotonic, as it stands.
+object read_bounded(handle response) {
+    object deadline = own(PyNumber_Add(time_monotonic().ptr(), nb::float_(kFetchTimeout).ptr()));
+    PyObject* read1 = nullptr;
+    must(PyObject_GetOptionalAttr(response.ptr(), k_read1, &read1));
+    object read = read1 ? nb::steal(read1) : getattr(response, k_read);
+    nb::list pieces;
+    Py_ssize_t size = 0;
+    for (;;) {
+        object piece = read(kChunk);
+        const Py_ssize_t n = PyObject_Length(piece.ptr());
+        if (n < 0) raise_current();
+        if (n == 0) break;
+        pieces.append(piece);
+        size += n;
+        if (size > kMapLimit)
+            raise(PyExc_ValueError, "capability map larger than %zd bytes", kMapLimit);
+        if (compare(time_monotonic(), deadline, Py_GT))
+            raise(PyExc_TimeoutError, "capability map not received within %d seconds",
+                  static_cast<int>(kFetchTimeout));
+    }
+    return call_method(own(PyBytes_FromStringAndSize("", 0)), k_join, pieces);
 }
 
 // ------------------------------------------------------------- the class
@@ -74,7 +104,9 @@ ORV_FUNCTION(available, "available(self) -> bool",
 
 // A map file read as text in the host's default encoding (Path.read_text).
 // A file that cannot be decoded is as unusable as one that cannot be read,
-// and is reported the same way rather than raised at the caller.
+// and is reported the same way rather than raised at the caller; so is a
+// document the decoder refuses beyond its grammar (nesting too deep for the
+// host's recursion limit, an integer past its digit limit).
 ORV_FUNCTION(load_file, "_load_file(path: str) -> dict",
              "The map in the file at `path`; an empty map when nothing is there, or (with a "
              "warning) when it cannot be read or parsed.") {
@@ -85,17 +117,19 @@ ORV_FUNCTION(load_file, "_load_file(path: str) -> dict",
         object text = call_method(file_path, k_read_text);
         return json::loads(text);  // a document that is not an object fails the return check
     } catch (nb::python_error& e) {
-        if (!is_a(e, PyExc_OSError) && !is_a(e, PyExc_UnicodeDecodeError) &&
-            !is_a(e, json_JSONDecodeError.get()))
-            throw;
+        if (!is_a(e, PyExc_OSError) && !is_a(e, PyExc_ValueError) &&
+            !is_a(e, PyExc_RecursionError))
+            throw;  // ValueError covers JSONDecodeError and UnicodeDecodeError
         log_warning(kFailed, handle(path), e.value());
         return own(PyDict_New());
     }
 }
 
-// One GET with the JSON Accept header and a 10-second limit. Every failure
-// (network, HTTP status, decoding, parsing, a document that is not an object)
-// is logged and gives an empty map.
+// One GET with the JSON Accept header and a 10-second limit, for the whole
+// body too, of at most 16 MiB. Redirects are followed to http and https only.
+// Every failure (network, HTTP status, a redirect elsewhere, time, size,
+// decoding, parsing, a document that is not an object) is logged and gives
+// an empty map.
 ORV_FUNCTION(load_url, "_load_url(url: str) -> dict",
              "The map served at `url`; an empty map, with a warning, when the fetch, decoding or "
              "parsing fails.") {
@@ -105,8 +139,9 @@ ORV_FUNCTION(load_url, "_load_url(url: str) -> dict",
         must(PyDict_SetItemString(headers.ptr(), "Accept", nb::str("application/json").ptr()));
         http::Request request{handle(url), headers};
         request.timeout = kFetchTimeout;
+        request.redirects = http::Redirects::web_only;
         http::Response response(http::open(request));
-        object text = call_method(response.read(), k_decode, "utf-8");
+        object text = call_method(read_bounded(response.get()), k_decode, "utf-8");
         object data = json::loads(text);
         response.close();
         return returning(std::move(data), &PyDict_Type);

@@ -88,15 +88,17 @@ object fetch_page(handle url, handle timeout, handle max_bytes, handle result) {
     must(PyDict_SetItemString(headers.ptr(), "User-Agent", nb::str(kUserAgent).ptr()));
     must(PyDict_SetItemString(headers.ptr(), "Accept", nb::str("text/html,application/xhtml+xml,*/*").ptr()));
     must(PyDict_SetItemString(headers.ptr(), "Accept-Language", nb::str("en-US,en;q=0.9").ptr()));
-    http::Request request{.url = url, .headers = headers, .context = context, .timeout_value = timeout};
+    http::Request request{.url = url, .headers = headers, .context = context, .timeout_value = timeout,
+                          .redirects = http::Redirects::web_only};
 
     object prepared = http::make_request(request);
     object scheme = getattr(prepared, k_type);
     if (!http::is_web_scheme(scheme)) refuse_scheme(scheme);
 
+    // Redirects to other schemes are refused before they are followed (urllib
+    // itself would follow http to ftp); the page a replaced urlopen hands back
+    // is still checked before it is read.
     http::Response response(http::open(prepared, request));
-    // A redirect may lead elsewhere (urllib follows http to ftp): refuse the
-    // page before reading it.
     PyObject* final_url = nullptr;
     must(PyObject_GetOptionalAttr(response.get().ptr(), k_url, &final_url));
     object final_scheme = final_url ? scheme_of(nb::steal(final_url)) : object(nb::none());

@@ -6,6 +6,13 @@
 
 namespace orv::http {
 
+// What a request does with a redirect (3xx with a location).
+enum class Redirects {
+    host,      // whatever the host's urlopen does
+    web_only,  // followed only to http and https; any other scheme is refused first
+    never,     // not followed: the 3xx answer is the host's HTTPError
+};
+
 struct Request {
     handle url;                         // str
     handle headers = handle();          // a map of str to str, or invalid: none
@@ -14,6 +21,7 @@ struct Request {
     double timeout = -1;                // seconds; negative: urllib's default
     handle context = handle();          // an ssl.SSLContext, or invalid: none passed
     handle timeout_value = handle();    // passed to urlopen as it is when valid (overrides timeout)
+    Redirects redirects = Redirects::host;
 };
 
 // urllib.request.urlopen(urllib.request.Request(url, data, headers, method),
@@ -24,7 +32,12 @@ object open(const Request& request);
 // The two halves of open(): the urllib.request.Request object, made by the
 // host (its parse of the URL, so a caller can check the scheme before
 // anything is fetched), then urlopen(prepared, timeout=..., context=...) with
-// the timeout and TLS context of `request`.
+// the timeout and TLS context of `request`. While urlopen is the host's own,
+// a redirect policy other than `host` opens the request as urlopen would
+// (build_opener, with an HTTPSHandler for the TLS context) with a redirect
+// handler of the host's HTTPRedirectHandler class added, which applies the
+// policy before anything at the new location is reached. A replaced urlopen
+// is called as it is: the replacement decides.
 object make_request(const Request& request);
 object open(handle prepared, const Request& request);
 
