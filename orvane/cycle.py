@@ -164,10 +164,14 @@ class Notifiers:
     event."""
 
     def __init__(self, instance: Instance, stream: TextIO = sys.stderr) -> None:
-        instance.notification_bus()  # the whole section checked once, with its errors
+        entries = instance.notifier_entries()  # read (and its mistakes named) once
+        try:
+            notify.NotificationBus.from_config(entries)  # the whole section checked, with its errors
+        except (TypeError, ValueError) as error:
+            raise UserError(f"invalid notifiers section in config.yaml: {error}") from None
         self.stream = stream
         self.entries: list[tuple[str, float, Any]] = []
-        for entry in instance.notifier_entries():
+        for entry in entries:
             bus = notify.NotificationBus.from_config([entry])
             if bus.notifier_count:
                 self.entries.append((self.name(entry), float(entry.get("min_severity", 0.0)), bus))
