@@ -741,14 +741,19 @@ class Runner:
         finding, the action and what to measure. "resolved" is True only when the
         check ran and did not find the finding again; "still_found" is the matching
         finding of the check, "evidence" the evidence of every finding it gave."""
+        check: dict[str, Any] = {"resolved": False, "checked_in": where.key, "still_found": None,
+                                 "evidence": [], "failure_reason": ""}
+        if self.stop.requested or self.over_budget(self.spent + report.cost_usd):
+            # No brain call once the run is to stop; the fix stays unconfirmed.
+            check["failure_reason"] = ("not checked: the run was asked to stop" if self.stop.requested
+                                       else "not checked: the run's budget is spent")
+            return check
         question = self.question_named(finding.get("question"), finding.get("description", ""))
         prompt = verify_prompt(finding, plan, action_output, question, describe(where), self.instance.goal_text)
         # Like every call but an action's, in the scratch directory, reading `where`.
         checker = brains.for_reading(self.brain, [str(where.path)] if where.path is not None else [])
         result = checker.ask(prompt, working_dir=self.working_dir, timeout=self.timeout, parser=parse_answer)
         report.cost_usd += result.cost_usd
-        check: dict[str, Any] = {"resolved": False, "checked_in": where.key, "still_found": None,
-                                 "evidence": [], "failure_reason": ""}
         if not result.success:
             check["failure_reason"] = result.failure_reason or "the brain failed"
             return check
@@ -781,7 +786,7 @@ class Runner:
             ours = self.scheduled_here()
             matured = [checkpoint for checkpoint in matured if checkpoint.id in ours]
         for checkpoint in matured:
-            self.stop.check()
+            self.before_brain(report)  # each measurement is a brain call
             finding = self.checkpoints.format_matured_as_finding(checkpoint)
             original = checkpoint.finding
             question = original.get("question") or report.question
