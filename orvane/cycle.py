@@ -12,8 +12,10 @@ import re
 import shutil
 import signal
 import sys
+import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager, nullcontext
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from pathlib import Path
@@ -110,25 +112,60 @@ class StopRequest:
 
 
 class Progress:
-    """One self-rewriting status line on a terminal; nothing when output is not one."""
+    """One self-rewriting status line on a terminal; nothing when output is not one.
+    While a step runs (`working`), the line names it and keeps ticking, so that a brain
+    call of minutes does not look like a hang."""
+
+    TICK = 0.5  # seconds between two redraws during a step
 
     def __init__(self, total: int, stream: TextIO = sys.stderr) -> None:
         self.total = total
         self.stream = stream
         self.enabled = stream.isatty()
         self.started = time.monotonic()
+        self.number, self.question, self.cost = 0, "", 0.0
+        self.step = ""
+        self.lock = threading.Lock()
 
     def show(self, number: int, question: str, cost: float) -> None:
+        self.number, self.question, self.cost = number, question, cost
+        self.draw()
+
+    def draw(self) -> None:
         if self.enabled:
             elapsed = time.monotonic() - self.started
-            self.stream.write(f"\r\033[Kcycle {number} of {self.total} · {question} · "
-                              f"{elapsed:.1f}s · ${cost:.4f}")
-            self.stream.flush()
+            parts = [f"cycle {self.number} of {self.total}", self.question, self.step,
+                     f"{elapsed:.1f}s", f"${self.cost:.4f}"]
+            with self.lock:
+                self.stream.write("\r\033[K" + " · ".join(part for part in parts if part))
+                self.stream.flush()
+
+    @contextmanager
+    def working(self, step: str) -> Iterator[None]:
+        """Names `step` on the line, redrawn every TICK seconds until the step ends."""
+        self.step = step
+        self.draw()
+        done = threading.Event()
+        ticker = None
+        if self.enabled:
+            def tick() -> None:
+                while not done.wait(self.TICK):
+                    self.draw()
+            ticker = threading.Thread(target=tick, name="orvane-progress", daemon=True)
+            ticker.start()
+        try:
+            yield
+        finally:
+            done.set()
+            if ticker is not None:
+                ticker.join()
+            self.step = ""
 
     def clear(self) -> None:
         if self.enabled:
-            self.stream.write("\r\033[K")
-            self.stream.flush()
+            with self.lock:
+                self.stream.write("\r\033[K")
+                self.stream.flush()
 
 
 class ReadableBrain:
@@ -402,6 +439,11 @@ class Runner:
         if self.progress is not None:
             self.progress.show(report.number, report.question, self.spent + report.cost_usd)
 
+    def working(self, step: str) -> Any:
+        """The progress line names `step` (selecting, asking, forging, planning, acting,
+        verifying) while it runs."""
+        return self.progress.working(step) if self.progress is not None else nullcontext()
+
     def over_budget(self, spent: float) -> bool:
         return self.budget_usd is not None and spent >= self.budget_usd
 
@@ -418,9 +460,12 @@ class Runner:
         if not questions:
             raise UserError(f"{self.instance.questions_dir} holds no usable question")
         names = [q["name"] for q in questions]
-        stats = self.instance.statistics(lambda: self.instance.ledger.all_question_stats(names))
-        coverage = self.coverage() if self.policy.mode is not triage.ExecutionMode.OBSERVE else None
-        index, weight = selector.select(questions, stats, self.rng)
+        if self.progress is not None:
+            self.progress.show(number, "", self.spent)
+        with self.working("selecting"):
+            stats = self.instance.statistics(lambda: self.instance.ledger.all_question_stats(names))
+            coverage = self.coverage() if self.policy.mode is not triage.ExecutionMode.OBSERVE else None
+            index, weight = selector.select(questions, stats, self.rng)
         question = questions[index]
         name, generation = question["name"], question.get("generation", 0)
         report = CycleReport(number, str(name))
@@ -431,7 +476,8 @@ class Runner:
             "question": name, "selector": "hebbian", "weight": round(weight, 4),
             "population": len(questions)}, generation=generation)
         prompt = seed.format_question_prompt(question, self.description, self.instance.goal_text)
-        result = self.brain.ask(prompt, working_dir=self.working_dir, timeout=self.timeout, parser=parse_answer)
+        with self.working("asking"):
+            result = self.brain.ask(prompt, working_dir=self.working_dir, timeout=self.timeout, parser=parse_answer)
         if self.stop.requested and not result.success:
             raise Interrupted  # the stop cut the answer short (a signal ends the brain): no answer
         report.cost_usd += result.cost_usd
@@ -468,7 +514,8 @@ class Runner:
                 self.before_brain(report)
                 spent = self.forge_brain.spent
                 self.forge_base = self.spent + report.cost_usd - spent
-                forged = self.forge.run(result.findings, questions, self.instance.goal_text, gaps=result.gaps)
+                with self.working("forging"):
+                    forged = self.forge.run(result.findings, questions, self.instance.goal_text, gaps=result.gaps)
                 report.forged = [q["name"] for q in forged]
                 report.cost_usd += self.forge_brain.spent - spent
                 notable.extend(("question forged", {"question": q["name"], "text": q["question"]}) for q in forged)
@@ -610,8 +657,9 @@ class Runner:
     def make_plan(self, finding: dict[str, Any], report: CycleReport,
                   previous: tuple[dict[str, Any], dict[str, Any]] | None = None) -> tuple[dict[str, Any], dict[str, Any]]:
         earlier = previous[0] if previous else None
-        result = self.brain.ask(actions.plan_prompt(finding, self.instance.goal_text, self.target, earlier),
-                                working_dir=self.working_dir, timeout=self.timeout)
+        with self.working("planning"):
+            result = self.brain.ask(actions.plan_prompt(finding, self.instance.goal_text, self.target, earlier),
+                                    working_dir=self.working_dir, timeout=self.timeout)
         report.cost_usd += result.cost_usd
         count = earlier["refinement_count"] + 1 if earlier else 0
         if result.success:
@@ -678,8 +726,9 @@ class Runner:
                 return actions.Outcome(False, reason=f"the instance's worktree {where} belongs to another "
                                                      "repository (merge or clean it there first)")
         identity = self.commit_identity() if actions.why_not_executable(self.target, self.executor) == "" else {}
-        outcome = actions.execute(plan, finding, self.instance.goal_text, self.target, self.executor,
-                                  self.instance.instance_id, self.timeout, identity=identity)
+        with self.working("acting"):
+            outcome = actions.execute(plan, finding, self.instance.goal_text, self.target, self.executor,
+                                      self.instance.instance_id, self.timeout, identity=identity)
         if outcome.warning:
             self.say(f"[{finding['question']}] {outcome.warning}")
         if not outcome.executed:
@@ -752,7 +801,8 @@ class Runner:
         prompt = verify_prompt(finding, plan, action_output, question, describe(where), self.instance.goal_text)
         # Like every call but an action's, in the scratch directory, reading `where`.
         checker = brains.for_reading(self.brain, [str(where.path)] if where.path is not None else [])
-        result = checker.ask(prompt, working_dir=self.working_dir, timeout=self.timeout, parser=parse_answer)
+        with self.working("verifying"):
+            result = checker.ask(prompt, working_dir=self.working_dir, timeout=self.timeout, parser=parse_answer)
         report.cost_usd += result.cost_usd
         if not result.success:
             check["failure_reason"] = result.failure_reason or "the brain failed"

@@ -2,13 +2,16 @@
 and brains `init` writes, and the warnings for settings the host does not understand."""
 
 import json
+import os
+import re
+import subprocess
 import sys
 import textwrap
 
 import pytest
 import yaml
 
-from tests.test_cli import env, of_type, orvane, project, set_config  # noqa: F401  (env, project: fixtures)
+from tests.test_cli import ORVANE, env, of_type, orvane, project, set_config  # noqa: F401  (env, project: fixtures)
 
 # A stand-in for the `claude` program: stream-json lines, a cost per answer, one finding.
 PAID_BRAIN = textwrap.dedent("""\
@@ -17,6 +20,7 @@ PAID_BRAIN = textwrap.dedent("""\
     counter = pathlib.Path(os.environ["CALLS_FILE"])
     counter.write_text(str(int(counter.read_text()) + 1 if counter.exists() else 1))
     prompt = __import__("sys").argv[2]
+    __import__("time").sleep(float(os.environ.get("SLOW", "0")))
     severity = float(os.environ.get("SEVERITY", "0.4"))
     if prompt.startswith("You are planning"):
         answer = '<orvane-plan>{{"plan": "step one\\\\nstep two", "risk_score": 0.9}}</orvane-plan>'
@@ -152,3 +156,28 @@ class TestWhatARunShows:
         assert lines[at + 1:at + 3] == ["        plan: step one", "              step two"]
         [suggested] = notified(paid, "plan suggested")
         assert suggested["payload"]["plan"] == "step one\nstep two" and suggested["payload"]["evidence"] == "a.txt:1: old text"
+
+    def test_the_progress_line_ticks_during_a_brain_call_and_names_its_step(self, tmp_path, env, project, paid):
+        import pty
+
+        controller, terminal = pty.openpty()
+        process = subprocess.Popen([str(ORVANE), "run", str(paid), "--target", str(project)], cwd=tmp_path,
+                                   env={**env, "SLOW": "2"}, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=terminal)
+        os.close(terminal)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(controller)
+        process.communicate(timeout=120)
+        assert process.returncode == 0
+        asking = re.findall(r"cycle 1 of 1 · [\w-]+ · asking · (\d+\.\d)s · \$0\.0000", shown.decode())
+        # Redrawn while the two-second call runs, its clock moving on.
+        assert len(set(asking)) >= 3 and float(max(asking)) >= 1.5
+        assert "· selecting · " in shown.decode()
