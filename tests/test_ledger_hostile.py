@@ -94,6 +94,48 @@ print("ok")
 """)
         assert out == "ok\n"
 
+    def test_a_host_sort_that_answers_any_position(self):
+        """A replaced sorted or heapq.nlargest answering positions out of range or of other
+        types: every query and statistic gives what `events[position]` gives in Python."""
+        out = child(r"""
+import builtins, heapq
+class TS(str): pass
+evs = [{"timestamp": TS(stamp(i)), "type": "FINDING", "payload": {"question": "q"}, "n": i}
+       for i in range(6)]
+class Sub(Ledger):
+    def _load_all(self): return list(evs)
+class Index:
+    def __index__(self): return 2
+def attempt(fn):
+    try:
+        return fn()
+    except Exception as e:
+        return f"{type(e).__name__}: {e}"
+L = Sub(os.path.join(tempfile.mkdtemp(), "l.jsonl"))
+real = builtins.sorted, heapq.nlargest
+for positions in ([0, 6], [10**6], [-7], [2**70], [-2**70], ["0"], [1.0], [None], [True, -1, Index()]):
+    expected = attempt(lambda: [evs[i]["n"] for i in positions])
+    builtins.sorted = heapq.nlargest = lambda *a, **k: iter(positions)
+    try:
+        got = [attempt(lambda: [e["n"] for e in L.events()]),
+               attempt(lambda: [e["n"] for e in L.events(limit=2)]),
+               attempt(lambda: [e["n"] for e in L.events("FINDING", since="")]),
+               attempt(lambda: [e["n"] for e in L.export_since("")]),
+               attempt(lambda: L.all_question_stats()["q"]["findings_count"])]
+    finally:
+        builtins.sorted, heapq.nlargest = real
+    if isinstance(expected, list):
+        expected = [expected] * 4 + [len(expected)]
+    else:
+        expected = [expected] * 5
+    print(got == expected, got)
+""")
+        rows = out.splitlines()
+        assert len(rows) == 9 and all(row.startswith("True ") for row in rows), out
+        assert "IndexError: list index out of range" in rows[0]
+        assert "TypeError: list indices must be integers or slices, not str" in rows[5]
+        assert "[1, 5, 2]" in rows[8]
+
     def test_ordering_with_comparisons_that_rewrite_the_events(self):
         """Timestamps whose __lt__ rewrites the events being ordered cannot free them."""
         out = child(r"""

@@ -71,11 +71,10 @@ object ordered(handle events, bool descending, Py_ssize_t limit) {
     object picked = bounded ? heapq_nlargest(limit, positions, nb::arg("key") = key)
                             : builtins_sorted(positions, nb::arg("key") = key,
                                               nb::arg("reverse") = descending);
-    for (handle at : nb::iter(picked)) {
-        const Py_ssize_t i = PyLong_AsSsize_t(at.ptr());
-        if (i == -1 && PyErr_Occurred()) raise_current();
-        out.append(handle(PyList_GET_ITEM(events.ptr(), i)));
-    }
+    // A replaced sort or selection may answer anything: each position is
+    // taken as `events[position]` takes it, with the host's IndexError or
+    // TypeError for one that is out of range or not an index.
+    for (handle at : nb::iter(picked)) out.append(own(PyObject_GetItem(events.ptr(), at.ptr())));
     return std::move(out);
 }
 
