@@ -306,6 +306,35 @@ class TestWarnings:
         assert Ledger(path).size() == 1 and warned(caplog) == [2]
 
 
+class TestAppendAfterRewrite:
+    @pytest.mark.parametrize("shorter", [True, False], ids=["shorter-by-the-line", "same-size"])
+    def test_the_read_after_an_append_gives_the_file(self, tmp_path, shorter):
+        """Another program rewrites the file within one tick of the clock, to the same size or
+        shorter by the line this object then appends, so that the file comes back to the
+        (mtime, size) key the object read it under: the read after the append is the file's."""
+        path = tmp_path / "ledger.jsonl"
+        led = Ledger(path)
+        for n in range(4):
+            led.append(event(n))
+        before = canonical(led.events())
+        st = path.stat()
+        new = event(9, "FINDING")
+        size = st.st_size - (len(line(new).encode()) if shorter else 0)
+        text = line(event(7, "CYCLE")).encode()
+        text += b" " * (size - len(text) - 1) + b"\n"  # a blank line pads it to the size
+        with open(path, "r+b") as f:
+            f.write(text)
+            f.truncate(size)
+        os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+        led.append(new)
+        if shorter:
+            os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+            assert path.stat().st_size == st.st_size
+        fresh = Ledger(path)
+        assert canonical(led.events()) == canonical(fresh.events()) != before
+        assert results(led) == results(fresh)
+
+
 class TestDeepNesting:
     def test_line_nested_too_deeply_is_skipped(self, path, caplog):
         """A line the host's decoder cannot nest into is skipped with its error; the rest loads."""

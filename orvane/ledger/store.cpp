@@ -273,7 +273,11 @@ ORV_FUNCTION(ledger_init, "__init__(self, path: str | Path) -> None",
 
 // The cache is cleared; the object's state stays, so that the next read
 // takes only the new line (and whatever others appended meanwhile) from the
-// file, as the file holds it.
+// file, as the file holds it. A line written before the end the state read
+// to means the file was cut short or rewritten behind it: the state goes, as
+// the file could otherwise come back to the (mtime, size) key it was read
+// under (within one tick of the clock) and the state be taken for it again.
+// A file that grew meanwhile is others' appends, which the next read checks.
 ORV_FUNCTION(append, "append(self, event: dict) -> None",
              "Validate one event and append it as one line under an exclusive lock.") {
     auto& [self_arg, ev_arg] = args;
@@ -285,10 +289,16 @@ ORV_FUNCTION(append, "append(self, event: dict) -> None",
     }
     object line = own(PyNumber_Add(protocol_fn(k_serialize, table.serialize)(ev).ptr(),
                                    nb::str("\n").ptr()));
+    // Written as a text file writes: anything but a str is refused as its
+    // write() refuses it.
+    if (!PyUnicode_Check(line.ptr()))
+        raise(PyExc_TypeError, "write() argument must be str, not %.200s", type_name(line.ptr()));
     Py_ssize_t size;
     const char* bytes = PyUnicode_AsUTF8AndSize(line.ptr(), &size);
     if (!bytes) raise_current();
-    files::append_line(sys_path(self), std::string_view(bytes, static_cast<size_t>(size)), true);
+    const files::Appended wrote =
+        files::append_line(sys_path(self), std::string_view(bytes, static_cast<size_t>(size)), true);
+    if (StatePtr state = state_of(self); state && wrote.before.st_size < state->size) forget(self);
     setattr(self, k_cache, nb::none());
     setattr(self, k_cache_key, nb::none());
     return nb::none();
