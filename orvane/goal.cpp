@@ -157,11 +157,7 @@ ORV_FUNCTION(load, "load(cls, path: str) -> Goal", "Read a goal from the goal fi
     }
     call_method(file, k_close);
 
-    auto has = [&](const Name& key) {
-        int r = PyDict_Contains(data.ptr(), key);
-        must(r);
-        return r == 1;
-    };
+    auto has = [&](const Name& key) { return contains(data, key.h()); };
     if (!PyDict_Check(data.ptr()) || !has(k_goal) || !has(k_owner))
         raise(PyExc_ValueError, "Invalid goal file: %U", path);
 

@@ -61,10 +61,14 @@ object iso(handle when) { return call_method(when, k_isoformat); }
 // -------------------------------------------------------------------- files
 
 // The checkpoint file format: JSON indented by 2, non-ASCII escaped, keys in
-// the map's order, one newline.
+// the map's order, one newline. `json.dumps(...) + "\n"` with the host's
+// operator, and refused as Path.write_text refuses what is not a str.
 object file_text(handle data) {
     object text = json_dumps(data, nb::arg("indent") = 2);
-    return own(PyUnicode_Concat(text.ptr(), nb::str("\n").ptr()));
+    text = own(PyNumber_Add(text.ptr(), nb::str("\n").ptr()));
+    if (!PyUnicode_Check(text.ptr()))
+        raise(PyExc_TypeError, "data must be str, not %.200s", type_name(text.ptr()));
+    return text;
 }
 
 // The checkpoints directory as a path object, read from the manager now.

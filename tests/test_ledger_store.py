@@ -3,6 +3,7 @@
 import collections
 import fcntl
 import json
+import re
 import logging
 import os
 import pathlib
@@ -470,6 +471,21 @@ class TestCache:
         ev = event(ts=ts(4))
         led.append(ev)
         assert led.events()[0] == ev and led.size() == 2
+
+    def test_a_serialized_line_that_is_not_text(self, path, monkeypatch):
+        """A replaced serializer's line goes through the host's `+ "\\n"`, and what is not a str
+        then is refused as a text file's write() refuses it, with nothing written."""
+        class Odd(str):
+            def __add__(self, other):
+                return 5
+
+        led = Ledger(path)
+        for line_text, message in [(b"{}", "can't concat str to bytes"),
+                                   (Odd("{}"), "write() argument must be str, not int")]:
+            monkeypatch.setattr(protocol, "serialize", lambda e, text=line_text: text)
+            with pytest.raises(TypeError, match=f"^{re.escape(message)}$"):
+                led.append(event())
+        assert path.read_bytes() == b""
 
     def test_read_after_append_sees_types_registered_since(self, path, registry):
         """After an append, events of a type registered since the last read load too."""

@@ -274,3 +274,59 @@ class TestFinding:
         assert f["description"].endswith("on 2026. Original issue: ''. Verify if the action "
                                          "achieved its intended effect. ")
         assert f["severity"] == 0.5
+
+
+class TestHostValuesThatAreNotText:
+    def test_a_dumps_that_gives_no_str_writes_nothing(self, manager, cpdir, monkeypatch):
+        """The file text is `json.dumps(...) + "\\n"` by the host's operator; anything but a str
+        is then refused as Path.write_text refuses it."""
+        done = manager.schedule_checkpoint({}, "", "")
+        before = (cpdir / f"{done.id}.json").read_text()
+
+        class Odd(str):
+            def __add__(self, other):
+                return b"{}"
+
+        for dumped, message in [(5, "unsupported operand type(s) for +: 'int' and 'str'"),
+                                (Odd("{}"), "data must be str, not bytes")]:
+            monkeypatch.setattr(json, "dumps", lambda *a, value=dumped, **k: value)
+            with pytest.raises(TypeError) as raised:
+                manager.schedule_checkpoint({}, "", "")
+            assert str(raised.value) == message
+            with pytest.raises(TypeError) as raised:
+                manager.resolve_checkpoint(done.id, {})
+            assert str(raised.value) == message
+        assert os.listdir(cpdir) == [f"{done.id}.json"]
+        assert (cpdir / f"{done.id}.json").read_text() == before
+
+    def test_a_clock_whose_isoformat_is_not_text(self, tmp_path):
+        """Every module that stamps times, under a datetime whose isoformat gives an int: each
+        call raises the TypeError its declared types give, or stores the value as it is."""
+        out = run_in_child(f"""
+            import datetime, json
+            from orvane import goal, protocol, temporal
+            manager = temporal.TemporalManager({str(tmp_path)!r})
+            done = manager.schedule_checkpoint({{}}, "", "", 0)
+            class Frozen(datetime.datetime):
+                @classmethod
+                def now(cls, tz=None):
+                    return cls(2020, 1, 2, tzinfo=tz)
+                def isoformat(self, *a, **k):
+                    return 5
+            datetime.datetime = Frozen
+            def attempt(fn):
+                try:
+                    return repr(fn())
+                except Exception as e:
+                    return f"{{type(e).__name__}}: {{e}}"
+            print(attempt(lambda: protocol.make_event("OBSERVATION", "s", {{}})))
+            print(attempt(lambda: goal.Goal("g", "o")))
+            print(attempt(lambda: temporal.TemporalCheckpoint("CP-1", {{}}, "", "", "").created_at))
+            print(attempt(lambda: manager.schedule_checkpoint({{}}, "", "")))
+            print(attempt(lambda: manager.resolve_checkpoint(done.id, {{}})))
+            print(json.load(open(manager._dir / (done.id + ".json")))["resolved_at"])
+        """)
+        assert out.splitlines() == [
+            "TypeError: Expected str, got int", "TypeError: Expected str, got int", "5",
+            "TypeError: Argument 'check_after' has incorrect type (expected str, got int)",
+            "None", "5"]
