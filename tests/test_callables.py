@@ -10,6 +10,7 @@ import inspect
 import os
 import pkgutil
 import subprocess
+import typing
 
 import pytest
 
@@ -69,6 +70,27 @@ class TestIntrospection:
             assert [p.name for p in sig.parameters.values()] == [
                 part.split("=")[0].strip(" *") for part in text.strip("()").split(",")
                 if part.strip() not in ("*", "/", "")]
+
+    def test_hints_and_defaults_as_a_def_has_them(self, name, func, owner):
+        """typing.get_type_hints resolves every annotation, and __defaults__ and
+        __kwdefaults__ hold the very default objects the signature shows, as a def sets them."""
+        sig = inspect.signature(func)
+        params = list(sig.parameters.values())
+        hints = typing.get_type_hints(func)
+        annotated = {p.name: p.annotation for p in params if p.annotation is not p.empty}
+        if sig.return_annotation is not sig.empty:
+            annotated["return"] = sig.return_annotation
+        assert list(hints) == list(annotated)
+        assert hints == {key: type(None) if value is None else value for key, value in annotated.items()}
+        assert not any(isinstance(h, (str, typing.ForwardRef)) for h in hints.values())
+        positional = [p.default for p in params if p.default is not p.empty
+                      and p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)]
+        keyword = {p.name: p.default for p in params if p.default is not p.empty and p.kind is p.KEYWORD_ONLY}
+        defaults, kwdefaults = func.__defaults__, func.__kwdefaults__
+        assert (defaults is None) == (not positional) and (kwdefaults is None) == (not keyword)
+        assert all(a is b for a, b in zip(defaults or (), positional, strict=True))
+        assert list(kwdefaults or {}) == list(keyword)
+        assert all(kwdefaults[k] is v for k, v in keyword.items())
 
     def test_each_parameter_binds_by_keyword(self, name, func, owner):
         """Every parameter given by name reaches the body: whatever the call raises, it is not

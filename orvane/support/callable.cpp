@@ -9,12 +9,12 @@ namespace orv {
 namespace {
 
 Name k_inspect{"inspect"}, k_Parameter{"Parameter"}, k_Signature{"Signature"},
-    k_empty{"empty"}, k_POSITIONAL_ONLY{"POSITIONAL_ONLY"},
+    k_POSITIONAL_ONLY{"POSITIONAL_ONLY"},
     k_POSITIONAL_OR_KEYWORD{"POSITIONAL_OR_KEYWORD"}, k_VAR_POSITIONAL{"VAR_POSITIONAL"},
     k_KEYWORD_ONLY{"KEYWORD_ONLY"}, k_default{"default"}, k_annotation{"annotation"},
     k_return_annotation{"return_annotation"}, k_typing{"typing"}, k_Any{"Any"},
     k_Callable{"Callable"}, k_pathlib{"pathlib"}, k_Path{"Path"}, k_Iterable{"Iterable"},
-    k_SupportsIndex{"SupportsIndex"};
+    k_SupportsIndex{"SupportsIndex"}, k_return{"return"};
 
 PyTypeObject* function_type = nullptr;
 
@@ -226,6 +226,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fn->globals);
     Py_VISIT(fn->defaults);
     Py_VISIT(fn->signature);
+    Py_VISIT(fn->annotations);
     return 0;
 }
 
@@ -235,6 +236,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(fn->globals);
     Py_CLEAR(fn->defaults);
     Py_CLEAR(fn->signature);
+    Py_CLEAR(fn->annotations);
     return 0;
 }
 
@@ -314,11 +316,9 @@ object annotation_object(std::string_view text, handle ns) {
 
 namespace {
 
-object build_signature(FunctionObject* fn) {
-    const DeclView& d = fn->def->decl;
-    object inspect = own(PyImport_Import(k_inspect));
-    object parameter = own(PyObject_GetAttr(inspect.ptr(), k_Parameter));
-    object empty = own(PyObject_GetAttr(parameter.ptr(), k_empty));
+// The namespace the annotations are evaluated in: the module's, with the
+// typing names the declarations use where the module has none of its own.
+object annotation_namespace(FunctionObject* fn) {
     object ns = own(PyDict_Copy(fn->globals));
     object typing = own(PyImport_Import(k_typing));
     object pathlib = own(PyImport_Import(k_pathlib));
@@ -327,6 +327,109 @@ object build_signature(FunctionObject* fn) {
                                   nullptr));
     must(PyDict_SetDefaultRef(ns.ptr(), k_Path, own(PyObject_GetAttr(pathlib.ptr(), k_Path)).ptr(),
                               nullptr));
+    return ns;
+}
+
+// {parameter: annotation, ..., "return": annotation} for what the
+// declaration annotates, as a def evaluates its annotations.
+object declared_annotations(FunctionObject* fn) {
+    const DeclView& d = fn->def->decl;
+    object ns = annotation_namespace(fn);
+    object annotations = own(PyDict_New());
+    for (int i = 0; i < d.count; ++i)
+        if (!d.params[i].annotation.empty())
+            must(PyDict_SetItem(annotations.ptr(), PyTuple_GET_ITEM(fn->names, i),
+                                annotation_object(d.params[i].annotation, ns).ptr()));
+    if (!d.returns.empty()) set_item(annotations, k_return, annotation_object(d.returns, ns));
+    return annotations;
+}
+
+// __annotations__: made on first use (the classes a declaration names exist
+// by then), then the same dict every time, which callers may change or
+// replace as they may a function's.
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* fn = as_function(self);
+    if (!fn->annotations) {
+        try {
+            object made = fn->annotations_made ? own(PyDict_New()) : declared_annotations(fn);
+            if (!fn->annotations) {  // evaluating may have asked for them already
+                fn->annotations = made.release().ptr();
+                fn->annotations_made = true;
+            }
+        } catch (...) {
+            restore_exception();
+            return nullptr;
+        }
+    }
+    return Py_NewRef(fn->annotations);
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    FunctionObject* fn = as_function(self);
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    fn->annotations_made = true;
+    Py_XSETREF(fn->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+// __defaults__: the defaults of the parameters that may be passed by
+// position, in order; None when none has one.
+PyObject* get_defaults(PyObject* self, void*) {
+    FunctionObject* fn = as_function(self);
+    const DeclView& d = fn->def->decl;
+    PyObject* defaults = PyList_New(0);
+    if (!defaults) return nullptr;
+    for (int i = 0; i < d.positional; ++i)
+        if (d.params[i].has_default() &&
+            PyList_Append(defaults, PyTuple_GET_ITEM(fn->defaults, i)) < 0) {
+            Py_DECREF(defaults);
+            return nullptr;
+        }
+    if (PyList_GET_SIZE(defaults) == 0) {
+        Py_DECREF(defaults);
+        Py_RETURN_NONE;
+    }
+    PyObject* tuple = PyList_AsTuple(defaults);
+    Py_DECREF(defaults);
+    return tuple;
+}
+
+// __kwdefaults__: {name: default} of the keyword-only parameters that have
+// one; None when none has.
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    FunctionObject* fn = as_function(self);
+    const DeclView& d = fn->def->decl;
+    PyObject* kwdefaults = nullptr;
+    for (int i = 0; i < d.count; ++i) {
+        if (d.params[i].kind != ParamKind::keyword_only || !d.params[i].has_default()) continue;
+        if (!kwdefaults && !(kwdefaults = PyDict_New())) return nullptr;
+        if (PyDict_SetItem(kwdefaults, PyTuple_GET_ITEM(fn->names, i),
+                           PyTuple_GET_ITEM(fn->defaults, i)) < 0) {
+            Py_DECREF(kwdefaults);
+            return nullptr;
+        }
+    }
+    if (!kwdefaults) Py_RETURN_NONE;
+    return kwdefaults;
+}
+
+// The parameters, kinds and real defaults of the declaration, annotated as
+// __annotations__ says.
+object build_signature(FunctionObject* fn) {
+    const DeclView& d = fn->def->decl;
+    object inspect = own(PyImport_Import(k_inspect));
+    object parameter = own(PyObject_GetAttr(inspect.ptr(), k_Parameter));
+    object annotations = own(get_annotations(reinterpret_cast<PyObject*>(fn), nullptr));
+    auto annotation_of = [&](PyObject* key, object& found) {
+        PyObject* value = nullptr;
+        must(PyDict_GetItemRef(annotations.ptr(), key, &value));
+        found = nb::steal(value);
+        return value != nullptr;
+    };
     nb::list params;
     for (int i = 0; i < d.count; ++i) {
         const Param& p = d.params[i];
@@ -337,15 +440,16 @@ object build_signature(FunctionObject* fn) {
         object kwargs = own(PyDict_New());
         if (p.has_default())
             set_item(kwargs, k_default, handle(PyTuple_GET_ITEM(fn->defaults, i)));
-        if (!p.annotation.empty())
-            set_item(kwargs, k_annotation, annotation_object(p.annotation, ns));
+        object annotation;
+        if (annotation_of(PyTuple_GET_ITEM(fn->names, i), annotation))
+            set_item(kwargs, k_annotation, annotation);
         object args = nb::make_tuple(handle(PyTuple_GET_ITEM(fn->names, i)),
                                      own(PyObject_GetAttr(parameter.ptr(), kind)));
         params.append(own(PyObject_Call(parameter.ptr(), args.ptr(), kwargs.ptr())));
     }
     object kwargs = own(PyDict_New());
-    if (!d.returns.empty())
-        set_item(kwargs, k_return_annotation, annotation_object(d.returns, ns));
+    object returns;
+    if (annotation_of(k_return, returns)) set_item(kwargs, k_return_annotation, returns);
     object signature = own(PyObject_GetAttr(inspect.ptr(), k_Signature));
     object args = nb::make_tuple(params);
     return own(PyObject_Call(signature.ptr(), args.ptr(), kwargs.ptr()));
@@ -375,6 +479,9 @@ PyGetSetDef function_getset[] = {
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -465,6 +572,8 @@ object make_function(const Def& def, handle module_name, const char* qualprefix,
     fn->names = names.release().ptr();
     fn->defaults = defaults.release().ptr();
     fn->signature = nullptr;
+    fn->annotations = nullptr;
+    fn->annotations_made = false;
     PyObject_GC_Track(fn);
     return nb::steal(reinterpret_cast<PyObject*>(fn));
 }

@@ -266,8 +266,9 @@ struct Def {
 
 // A native function object: bound like a Python function (so it serves as an
 // instance method, and classmethod/staticmethod/property can wrap it), with
-// a __dict__ (so abc.abstractmethod can mark it), and a __signature__ built
-// from its declaration.
+// a __dict__ (so abc.abstractmethod can mark it), and a __signature__,
+// __annotations__, __defaults__ and __kwdefaults__ made from its declaration,
+// as a def makes them.
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -282,6 +283,8 @@ struct FunctionObject {
     PyObject* names;      // tuple of the interned parameter names
     PyObject* defaults;   // tuple: each parameter's default, None where it has none
     PyObject* signature;  // inspect.Signature, made on first use
+    PyObject* annotations;  // __annotations__, made from the declaration on first use
+    bool annotations_made;  // once made, a cleared __annotations__ reads as {}
 };
 
 // Binds a vectorcall to the function's parameters: fills `values` with the
