@@ -154,6 +154,24 @@ class TestLoadQuestions:
             ("aaa", None), ("opportunity-scan", None), ("pressure-test", None), ("dup", 1), ("dup", 2)]
         assert got[2] == {"name": "pressure-test", "description": "mine"}
 
+    def test_only_regular_files_are_read(self, tmp_path):
+        """A FIFO, a link to one, a link to an endless device and a directory named *.json are
+        skipped as unreadable (opening or reading them would block or never end); a link to a
+        regular file is read. In a child, so that a hang fails the test instead of the run."""
+        kept = write(tmp_path / "elsewhere", json.dumps({"name": "linked", "generation": 1}))
+        d = tmp_path / "questions"
+        d.mkdir()
+        os.mkfifo(d / "fifo.json")
+        (d / "to-fifo.json").symlink_to(d / "fifo.json")
+        (d / "zero.json").symlink_to("/dev/zero")
+        (d / "dir.json").mkdir()
+        (d / "link.json").symlink_to(kept)
+        out = run_in_child(f"""
+            from orvane import seed
+            print([q["name"] for q in seed.load_questions({str(d)!r})])
+        """, timeout=60)
+        assert out.strip() == "['opportunity-scan', 'pressure-test', 'linked']"
+
     def test_incomparable_keys_raise(self, tmp_path):
         write(tmp_path / "a.json", json.dumps({"name": "a", "generation": "one"}))
         with pytest.raises(TypeError):
@@ -229,6 +247,49 @@ class TestSaveQuestion:
         with pytest.raises(AttributeError, match="'int' object has no attribute 'lower'"):
             seed.save_question({"name": 5}, str(tmp_path))
         assert path.read_text() == '{\n  "name": "a"\n}\n' and os.listdir(tmp_path) == ["a.json"]
+
+    def test_file_names_from_a_replaced_re_sub(self, tmp_path):
+        """The host's re.sub makes the safe name of a name that lowers to something other than
+        a str; whatever a replaced re.sub gives, the file name is what `safe + ".json"` makes
+        of it, or the error Python code meets (in a child: a crash must not end the run)."""
+        out = run_in_child(f"""
+            import collections, re
+            from pathlib import Path
+            from orvane import seed
+
+            class Name(str):
+                def lower(self):
+                    return Name(str.lower(self))
+
+            class Odd:
+                def strip(self, chars):
+                    return 7
+
+            class Sub(str):
+                pass
+
+            def reference(name, directory):
+                safe = re.sub(r"[^a-z0-9\\-]", "-", name.lower()).strip("-")
+                return str(Path(directory) / (safe + ".json"))
+
+            def outcome(call):
+                try:
+                    return call()
+                except Exception as e:
+                    return type(e).__name__, str(e)
+
+            real = re.sub
+            for made in [collections.UserString("u-s"), Sub("-sub-"), Odd(), b"-b-", 5, "plain"]:
+                re.sub = lambda pattern, repl, text, made=made: made
+                got = outcome(lambda: seed.save_question({{"name": Name("X")}}, {str(tmp_path)!r}))
+                re.sub = lambda pattern, repl, text, made=made: made
+                want = outcome(lambda: reference(Name("X"), {str(tmp_path)!r}))
+                re.sub = real
+                print(got == want, got)
+        """)
+        lines = out.splitlines()
+        assert all(line.startswith("True") for line in lines), out
+        assert "TypeError" in lines[0] and lines[1] == f"True {tmp_path / 'sub.json'}"
 
     def test_uses_the_hosts_json_dumps(self, tmp_path, monkeypatch):
         monkeypatch.setattr(json, "dumps", lambda q, indent: "patched")

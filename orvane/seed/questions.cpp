@@ -9,7 +9,12 @@
 #include <string>
 #include <vector>
 
+#include <cerrno>
+
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace orv::seed {
 
@@ -78,6 +83,34 @@ std::vector<object> json_entries(const std::string& dir) {
     return names;
 }
 
+// The text of the question file at `file` (a path object), or an invalid
+// object when it is not a regular file once links are followed: a FIFO, a
+// device, a socket or a directory is skipped as unreadable, and nothing that
+// could block or never end is read. The descriptor is asked again after the
+// open, in case the entry was replaced in between; O_NONBLOCK keeps that open
+// from waiting for a FIFO's writer.
+object read_question_file(handle file) {
+    files::SysPath path(file);
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) files::raise_os_error(file);
+    if (!S_ISREG(st.st_mode)) return object();
+    files::Fd fd = files::open_file(path, O_RDONLY | O_NONBLOCK);
+    if (::fstat(fd.get(), &st) != 0) files::raise_os_error(file);
+    if (!S_ISREG(st.st_mode)) return object();
+    std::string data;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            files::raise_os_error(file);
+        }
+        if (n == 0) break;
+        data.append(buf, static_cast<size_t>(n));
+    }
+    return own(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "strict"));
+}
+
 // The population's order: (generation, name), 0 and "" when absent.
 ORV_FUNCTION(question_key, "_question_key(question) -> tuple",
              "The sort key of a question: its generation and its name.") {
@@ -87,8 +120,8 @@ ORV_FUNCTION(question_key, "_question_key(question) -> tuple",
 }
 
 // Files are read as UTF-8 text (bytes that are not raise UnicodeDecodeError,
-// as reading text does); entries that cannot be read (missing, a directory,
-// no access) and invalid JSON are skipped.
+// as reading text does); entries that cannot be read (missing, no access, not
+// a regular file) and invalid JSON are skipped.
 ORV_FUNCTION(load_questions, "load_questions(questions_dir: str) -> list[dict]",
              "All questions stored in `questions_dir` plus any seed missing from it, "
              "ordered by generation and name.") {
@@ -101,7 +134,9 @@ ORV_FUNCTION(load_questions, "load_questions(questions_dir: str) -> list[dict]",
         object data;
         try {
             object file = own(PyNumber_TrueDivide(path.ptr(), entry.ptr()));
-            data = json::loads(files::read_text(files::SysPath(file)));
+            object text = read_question_file(file);
+            if (!text.is_valid()) continue;
+            data = json::loads(text);
         } catch (nb::python_error& err) {
             if (err.matches(PyExc_OSError) || err.matches(json_JSONDecodeError.get())) continue;
             throw;

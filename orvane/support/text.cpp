@@ -117,7 +117,10 @@ object safe_name(handle name) {
 
 object question_file_name(handle name) {
     object safe = safe_name(name);
-    return own(PyUnicode_FromFormat("%U.json", safe.ptr()));
+    if (PyUnicode_CheckExact(safe.ptr())) return own(PyUnicode_FromFormat("%U.json", safe.ptr()));
+    // A replaced re.sub or strip can give anything: `safe + ".json"` then
+    // makes what the host's + makes of it, or raises its TypeError.
+    return own(PyNumber_Add(safe.ptr(), nb::str(".json").ptr()));
 }
 
 }  // namespace orv::text
