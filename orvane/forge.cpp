@@ -7,10 +7,17 @@
 // looked up when called: the brain's `ask`, the ledger's `append`, its own
 // methods and constants through `self`, `protocol.make_event`, and
 // `save_question` (ours when replaced here, else the seed module's).
+//
+// Several processes may forge into one questions directory at once. While
+// `save_question` is the seed module's own, the question's file is created
+// only if its name is still free, and a name taken in the meantime passes to
+// the next suffix, so a forged question never replaces another one.
 #include "support/files.hpp"
 #include "support/host.hpp"
 #include "support/json.hpp"
 #include "support/text.hpp"
+
+#include <string_view>
 
 #include <sys/stat.h>
 
@@ -36,8 +43,8 @@ Name k_FORGE_OPEN{"_FORGE_OPEN"}, k_FORGE_CLOSE{"_FORGE_CLOSE"}, k_MAX_POPULATIO
     k_gap_dimension{"gap_dimension"}, k_empty{""},
     k_brain_gap_analysis{"brain gap analysis"}, k_no_question_text{"(no question text)"},
     k_unspecified{"unspecified"}, k_none_text{"none"}, k_pressure_test{"pressure-test"},
-    k_FORGE{"FORGE"}, k_forge{"forge"};
-Host pathlib_Path{"pathlib", "Path"};
+    k_FORGE{"FORGE"}, k_forge{"forge"}, k_unnamed{"unnamed"};
+Host pathlib_Path{"pathlib", "Path"}, json_dumps{"json", "dumps"};
 
 PyObject* original_save_question = nullptr;  // seed.save_question when this module loaded
 
@@ -141,28 +148,68 @@ object forge_prompt(handle gap, handle existing_questions, handle goal) {
         goal.ptr(), summary.ptr(), description.ptr(), dimension.ptr(), evidence.ptr()));
 }
 
+// The file save_question writes the question named `name` to.
+object question_file(handle directory, handle name) {
+    object file_name = text::question_file_name(name);
+    return own(PyNumber_TrueDivide(directory.ptr(), file_name.ptr()));
+}
+
 // Whether anything, a file or a link that leads nowhere, stands at the path
 // where save_question would write the question named `name`.
-bool file_taken(handle questions_dir, handle name) {
-    object file_name = text::question_file_name(name);
-    object path = own(PyNumber_TrueDivide(pathlib_Path(questions_dir).ptr(), file_name.ptr()));
+bool file_taken(handle directory, handle name) {
     struct stat st;
-    return ::lstat(files::SysPath(path).c_str(), &st) == 0;
+    return ::lstat(files::SysPath(question_file(directory, name)).c_str(), &st) == 0;
+}
+
+// How many names a search tries: `name`, then "-2" up to this suffix.
+constexpr long kNameAttempts = 1000;
+
+// The first of `name`, name-2, name-3, ... that no question in `names`
+// holds and that `claim` takes; FileExistsError when every one is refused.
+template <typename Claim>
+object first_free(handle directory, const object& name, handle names, Claim&& claim) {
+    for (long attempt = 1; attempt <= kNameAttempts; ++attempt) {
+        object candidate = attempt == 1 ? name
+                                        : own(PyUnicode_FromFormat("%S-%ld", name.ptr(), attempt));
+        if (!contains(names, candidate) && claim(candidate)) return candidate;
+    }
+    raise(PyExc_FileExistsError, "No free name for the question %R in %S", name.ptr(),
+          directory.ptr());
 }
 
 // A name no existing question has and no stored file uses: the proposal; on a
 // clash with an existing question, "-g<generation>" after it; and, while
 // that is still taken by a question or a file, "-2", "-3", ... after it, so a
-// forged question never replaces a stored one.
+// forged question never replaces a stored one. Another process may still
+// take the name before the question is saved: `run` claims it then.
 object free_name(handle self, object name, handle names, handle generation) {
-    auto taken_by_question = [&](handle candidate) { return contains(names, candidate); };
-    if (taken_by_question(name))
+    if (contains(names, name))
         name = own(PyUnicode_FromFormat("%S-g%S", name.ptr(), generation.ptr()));
-    object questions_dir = getattr(self, k_questions_dir);
-    object candidate = name;
-    for (long suffix = 2; taken_by_question(candidate) || file_taken(questions_dir, candidate); ++suffix)
-        candidate = own(PyUnicode_FromFormat("%S-%ld", name.ptr(), suffix));
-    return candidate;
+    object directory = pathlib_Path(getattr(self, k_questions_dir));
+    return first_free(directory, name, names,
+                      [&](handle candidate) { return !file_taken(directory, candidate); });
+}
+
+// save_question's file, created only if its name is still free: when another
+// process (or anything else) took the file since the name was chosen, the
+// question takes the next free suffix of its name instead, so no question is
+// ever written over another. `names` are the questions the run knows.
+void save_claimed(handle question, handle questions_dir, handle names) {
+    object directory = pathlib_Path(questions_dir);
+    files::make_directories(directory);
+    PyObject* found = nullptr;
+    must(PyMapping_GetOptionalItem(question.ptr(), k_name, &found));
+    object name = found ? nb::steal(found) : nb::borrow(k_unnamed.h());
+    first_free(directory, name, names, [&](handle candidate) {
+        if (!candidate.is(name)) must(PyObject_SetItem(question.ptr(), k_name, candidate.ptr()));
+        object content = json_dumps(question, nb::arg("indent") = 2);
+        content = own(PyNumber_Add(content.ptr(), nb::str("\n").ptr()));
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(content.ptr(), &size);
+        if (!utf8) raise_current();
+        return files::create_new(files::SysPath(question_file(directory, candidate)),
+                                 std::string_view(utf8, static_cast<size_t>(size)));
+    });
 }
 
 ORV_FUNCTION(forge_question,
@@ -265,7 +312,16 @@ ORV_FUNCTION(run,
         object question = call_method(self, k_forge_question, gap, known, handle(goal));
         if (question.is_none()) continue;
 
-        save_question_fn()(question, getattr(self, k_questions_dir));
+        object save = save_question_fn();
+        if (save.ptr() == original_save_question) {
+            object names = own(PySet_New(nullptr));
+            for_each(known, [&](object q) {
+                must(PySet_Add(names.ptr(), get(q, k_name, nb::none()).ptr()));
+            });
+            save_claimed(question, getattr(self, k_questions_dir), names);
+        } else {
+            save(question, getattr(self, k_questions_dir));
+        }
         object payload = own(PyDict_New());
         set_item(payload, k_question, own(PyObject_GetItem(question.ptr(), k_name)));
         set_item(payload, k_gap_description, own(PyObject_GetItem(gap.ptr(), k_description)));

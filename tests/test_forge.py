@@ -3,6 +3,8 @@ import datetime
 import inspect
 import json
 import re
+import subprocess
+import sys
 import typing
 from pathlib import Path
 
@@ -242,6 +244,77 @@ class TestNeverReplacesAStoredQuestion:
         assert [q["name"] for q in forged] == ["pressure-test-g1-2", "pressure-test-g2", "pressure-test-g3"]
         assert json.loads(Path(stored).read_text()) == {"name": "pressure-test", "mine": 1}
         assert not (tmp_path / "nowhere").exists()
+
+
+    def test_a_name_taken_after_it_was_chosen(self, make, tmp_path):
+        """Another writer takes the chosen file between forge_question and the save: the
+        question claims the next free suffix, and the other file is left as it was."""
+        class Raced(Forge):
+            def forge_question(self, gap, existing, goal):
+                question = super().forge_question(gap, existing, goal)
+                seed.save_question({"name": question["name"], "other": gap["description"]}, self._questions_dir)
+                if gap["description"] == "y":
+                    seed.save_question({"name": question["name"] + "-2", "other": "y2"}, self._questions_dir)
+                return question
+        f, brain = make()
+        r = Raced(FakeBrain({"name": "n", "question": "q1"}, {"name": "n", "question": "q2"}), f._ledger,
+                  f._questions_dir)
+        forged = r.run([], [{"name": "n-3", "generation": 0}], "g", [{"area": "x"}, {"area": "y"}])
+        # the second proposal passes n (a file), n-2 and n-3 (questions): n-4 is chosen
+        assert [q["name"] for q in forged] == ["n-2", "n-4-3"]
+        questions_dir = Path(r._questions_dir)
+        assert {p.name: json.loads(p.read_text()) for p in questions_dir.iterdir()} == {
+            "n.json": {"name": "n", "other": "x"},
+            "n-2.json": forged[0],
+            "n-4.json": {"name": "n-4", "other": "y"},
+            "n-4-2.json": {"name": "n-4-2", "other": "y2"},
+            "n-4-3.json": forged[1],
+        }
+        assert [e["payload"]["question"] for e in r._ledger.events()[::-1]] == ["n-2", "n-4-3"]
+
+    def test_the_name_search_is_bounded(self, make):
+        f, _ = make({"name": "a", "question": "q"})
+        taken = [{"name": "a"}, {"name": "a-g1"}] + [{"name": f"a-g1-{i}"} for i in range(2, 1001)]
+        with pytest.raises(FileExistsError, match="'a-g1'"):
+            f.forge_question({"description": "d"}, taken, "g")
+
+
+RACER = r"""
+import json, os, sys, time
+from orvane.forge import Forge
+from orvane.ledger import Ledger
+go, root, tag, rounds = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+
+class Brain:
+    def ask(self, prompt):
+        gap = prompt.split("  Gap: ", 1)[1].split("\n", 1)[0]
+        return "<orvane-forge>" + json.dumps({"name": "same", "question": gap}) + "</orvane-forge>"
+
+forge = Forge(Brain(), Ledger(os.path.join(root, "ledger.jsonl")), os.path.join(root, "questions"))
+while not os.path.exists(go):
+    time.sleep(0.001)
+for i in range(rounds):
+    forge.run([], [], "g", gaps=[{"description": f"{tag}-{i}-a"}, {"description": f"{tag}-{i}-b"}])
+"""
+
+
+class TestTwoProcesses:
+    def test_forging_one_name_at_once(self, tmp_path):
+        """Two processes forge the same proposed name into one directory as fast as they can:
+        each FORGE event names a file that holds that very question, so none replaced another."""
+        go, rounds = tmp_path / "go", 150
+        procs = [subprocess.Popen([sys.executable, "-c", RACER, str(go), str(tmp_path), tag, str(rounds)],
+                                  stderr=subprocess.PIPE, text=True, cwd=tmp_path) for tag in ("p", "q")]
+        go.touch()
+        for p in procs:
+            _, err = p.communicate(timeout=600)
+            assert p.returncode == 0, err
+        events = Ledger(str(tmp_path / "ledger.jsonl")).events()
+        assert len(events) == 2 * 2 * rounds
+        for event in events:
+            stored = json.loads((tmp_path / "questions" / f"{event['payload']['question']}.json").read_text())
+            assert (stored["name"], stored["question"]) == (event["payload"]["question"],
+                                                            event["payload"]["gap_description"])
 
 
 class TestRun:
