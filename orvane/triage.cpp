@@ -20,7 +20,7 @@ Name k_ExecutionMode{"ExecutionMode"}, k_OBSERVE{"OBSERVE"}, k_SUGGEST{"SUGGEST"
     k_risk_threshold{"risk_threshold"}, k_max_actions_per_cycle{"max_actions_per_cycle"},
     k_max_refinements{"max_refinements"}, k_min_dimensions{"min_dimensions"},
     k_min_passes{"min_passes"}, k_risk_score{"risk_score"}, k_refinement_count{"refinement_count"},
-    k_dimensions{"dimensions"}, k_passes{"passes"}, k_severity{"severity"};
+    k_dimensions{"dimensions"}, k_passes{"passes"}, k_severity{"severity"}, k_missing{"_missing_"};
 
 // The members of ExecutionMode, from least to most autonomous.
 constexpr const char* kModes[][2] = {
@@ -170,12 +170,34 @@ object setting(PyObject* config, const Name& key, handle dflt, bool integer) {
     return own(integer ? PyNumber_Long(v.ptr()) : PyNumber_Float(v.ptr()));
 }
 
+PyObject* enum_missing = nullptr;  // what Enum itself holds as _missing_, kept for the process
+
+// What `type.__dict__[name]` holds for the first class of `type`'s MRO that
+// has `name`, as attribute lookup on the class finds it; invalid if none has.
+object class_attribute(PyObject* type, PyObject* name) {
+    PyObject* mro = reinterpret_cast<PyTypeObject*>(type)->tp_mro;
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
+        object dict = own(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        PyObject* found = nullptr;
+        must(PyDict_GetItemRef(dict.ptr(), name, &found));
+        if (found) return nb::steal(found);
+    }
+    return object();
+}
+
+// Whether ExecutionMode(value) may be answered here for a str: the module
+// still holds the enum it made, and the enum's _missing_ is still Enum's own,
+// which refuses every value. A hook set on the enum is asked by the host.
+bool native_lookup(handle modes) {
+    if (modes.ptr() != made.cls) return false;
+    object missing = class_attribute(made.cls, k_missing);
+    return missing.is_valid() && missing.ptr() == enum_missing;
+}
+
 // ExecutionMode(value) as the module's enum answers it; OBSERVE for a value
-// it refuses with ValueError. While the module holds the enum it made, a str
-// is looked up here (the enum has no _missing_, so an unknown value is
-// refused).
+// it refuses with ValueError.
 object mode_from(handle modes, handle value) {
-    if (modes.ptr() == made.cls && PyUnicode_CheckExact(value.ptr())) {
+    if (PyUnicode_CheckExact(value.ptr()) && native_lookup(modes)) {
         for (int i = 0; i < 4; ++i)
             if (PyUnicode_CompareWithASCIIString(value.ptr(), kModes[i][1]) == 0)
                 return nb::borrow(made.members[i]);
@@ -223,6 +245,9 @@ NB_MODULE(triage, m) {
     modes.attr("__doc__") = "How autonomously the engine acts on its findings.";
     m.attr("ExecutionMode") = modes;
     made.cls = Py_NewRef(modes.ptr());
+    object base_missing = class_attribute(enum_Enum.get().ptr(), k_missing);
+    if (!base_missing.is_valid()) raise(PyExc_AttributeError, "enum.Enum has no _missing_");
+    enum_missing = base_missing.release().ptr();
     for (int i = 0; i < 4; ++i) made.members[i] = getattr(modes, *kMemberNames[i]).release().ptr();
     one = PyFloat_FromDouble(1.0);
     if (!one) raise_current();

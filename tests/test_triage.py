@@ -180,3 +180,38 @@ def test_from_config_builds_subclass_by_keyword():
 
     t = Strict.from_config({"mode": "suggest"})
     assert type(t) is Strict and t.built_by_keyword and t.mode is ExecutionMode.SUGGEST
+
+
+
+def enum_lookup(value):
+    """What from_config makes of a mode: ExecutionMode(value), observe when it is refused."""
+    try:
+        return ExecutionMode(value)
+    except ValueError:
+        return ExecutionMode.OBSERVE
+
+
+def test_from_config_asks_a_missing_hook_of_the_enum(monkeypatch):
+    """A `_missing_` set on ExecutionMode is asked for every string the enum does not know,
+    as ExecutionMode(value) asks it; what it refuses falls back to observe, and any other
+    error from the lookup is the caller's. Without the hook, nothing is asked."""
+    asked = []
+
+    def missing(cls, value):
+        asked.append(value)
+        if value == "broken":
+            return "not a member"
+        if value == "refused":
+            raise ValueError(value)
+        return cls.AUTO if isinstance(value, str) and value.lower() == "auto" else None
+
+    monkeypatch.setattr(ExecutionMode, "_missing_", classmethod(missing))
+    for mode in ["AUTO", " Auto", "refused", "suggest", "", ["auto"], None]:
+        assert Triage.from_config({"mode": mode}).mode is enum_lookup(mode), mode
+    assert Triage.from_config({"mode": "AUTO"}).mode is ExecutionMode.AUTO
+    assert "AUTO" in asked and "suggest" not in asked
+    with pytest.raises(TypeError):  # the enum's own complaint about the hook's answer
+        Triage.from_config({"mode": "broken"})
+    monkeypatch.undo()
+    asked.clear()
+    assert Triage.from_config({"mode": "AUTO"}).mode is ExecutionMode.OBSERVE and asked == []
