@@ -17,7 +17,9 @@
 // mkdir, so exactly one proceeds. Hatches from one parent: the parent's
 // configuration is read and rewritten under an exclusive flock on the parent
 // directory, so every child is recorded. Whole files are replaced through a
-// temporary file and a rename.
+// temporary file and a rename. A parent's configuration that cannot be parsed
+// is never rewritten: the child is hatched but not recorded there, with a
+// warning naming the file.
 #include "support/files.hpp"
 #include "support/host.hpp"
 
@@ -69,7 +71,8 @@ object path_of(handle p) { return pathlib_Path(p); }
 object join(handle dir, const char* name) {
     return own(PyNumber_TrueDivide(dir.ptr(), nb::str(name).ptr()));
 }
-bool exists(handle p) { return truth(call_method(p, k_exists).ptr()); }
+// path.exists(), by the path object's own method.
+bool path_exists(handle p) { return truth(call_method(p, k_exists).ptr()); }
 bool non_empty_str(PyObject* v) { return PyUnicode_Check(v) && PyUnicode_GET_LENGTH(v) > 0; }
 
 // The seed test: named as the built-in seed, generation 0 (a missing one does
@@ -94,7 +97,7 @@ object first_seed(handle questions) {
 // can win. Everyone else gets the FileExistsError of an existing destination.
 void claim(handle dest, handle dest_dir) {
     auto taken = [&] { raise(PyExc_FileExistsError, "Destination already exists: %U", dest_dir.ptr()); };
-    if (exists(dest)) taken();
+    if (path_exists(dest)) taken();
     files::make_parent_directories(dest);
     files::SysPath sys(dest);
     if (::mkdir(sys.c_str(), 0777) != 0) {
@@ -131,13 +134,16 @@ ORV_FUNCTION(new_instance_id, "_new_instance_id() -> str",
     return own(PyUnicode_Substring(uuid4_text().ptr(), 0, 12));
 }
 
-// An unparseable file counts as empty, with a warning; a document that is
-// neither empty nor a mapping fails the return check.
-ORV_FUNCTION(load_config, "_load_config(instance_dir: str) -> dict",
-             "The configuration of an instance directory, or an empty map.") {
-    auto& [instance_dir] = args;
-    object path = join(path_of(handle(instance_dir)), "config.yaml");
-    if (!exists(path)) return nb::dict();
+// The configuration file of an instance directory.
+object config_path(handle instance_dir) { return join(path_of(instance_dir), "config.yaml"); }
+
+// An unparseable file counts as empty, with a warning, and sets
+// `unparseable`; a document that is neither empty nor a mapping fails the
+// return check.
+object read_config(handle instance_dir, bool& unparseable) {
+    unparseable = false;
+    object path = config_path(instance_dir);
+    if (!path_exists(path)) return nb::dict();
     object content = files::read_text(files::SysPath(path));
     object data;
     try {
@@ -145,10 +151,31 @@ ORV_FUNCTION(load_config, "_load_config(instance_dir: str) -> dict",
     } catch (nb::python_error& e) {
         if (!e.matches(yaml_YAMLError.get())) throw;
         log_warning("Failed to parse %s, using defaults", path);
+        unparseable = true;
         return nb::dict();
     }
     if (!truth(data.ptr())) return nb::dict();
     return data;
+}
+
+ORV_FUNCTION(load_config, "_load_config(instance_dir: str) -> dict",
+             "The configuration of an instance directory, or an empty map.") {
+    auto& [instance_dir] = args;
+    bool unparseable = false;
+    return read_config(handle(instance_dir), unparseable);
+}
+
+PyObject* own_load_config = nullptr;  // our _load_config, to spot replacements
+
+// The parent's configuration as the module's `_load_config` gives it, and
+// whether that was our own reading of a file it could not parse.
+object parent_configuration(handle source_dir, bool& unparseable) {
+    unparseable = false;
+    object loader = mod.get(k_load_config);
+    if (loader.ptr() != own_load_config) return loader(source_dir);
+    object config = read_config(source_dir, unparseable);
+    check_return(load_config_def.decl, config.ptr());
+    return config;
 }
 
 ORV_FUNCTION(save_config, "_save_config(instance_dir: str, config: dict) -> None",
@@ -182,6 +209,25 @@ object default_selector() {
 
 // ----------------------------------------------------------------- hatching
 
+// Appends the child's entry to the configuration's "children" (a missing or
+// null one counts as none), through the configuration's and the list's own
+// item assignment and append, whatever kind of mapping and list they are.
+void record_child(handle config, handle child_id, handle dest) {
+    object children = get(config, k_children, nb::none());
+    if (children.is_none()) {
+        children = nb::list();
+        must(PyObject_SetItem(config.ptr(), k_children, children.ptr()));
+    }
+    object entry = own(PyDict_New());
+    set_item(entry, k_instance_id, child_id);
+    set_item(entry, k_path, text_of(dest));
+    set_item(entry, k_hatched_at, mod.get(k_now_iso)());
+    if (PyList_CheckExact(children.ptr()))
+        must(PyList_Append(children.ptr(), entry.ptr()));
+    else
+        call_method(children, k_append, entry);
+}
+
 ORV_FUNCTION(hatch,
              "hatch(source_dir: str, dest_dir: str, new_goal: str | None = None, "
              "new_owner: str | None = None) -> str",
@@ -189,9 +235,9 @@ ORV_FUNCTION(hatch,
              "the child's directory.") {
     auto& [source_dir, dest_dir, new_goal, new_owner] = args;
     object src = path_of(handle(source_dir)), dest = path_of(handle(dest_dir));
-    if (!exists(src))
+    if (!path_exists(src))
         raise(PyExc_FileNotFoundError, "Source instance not found: %U", source_dir);
-    if (exists(dest)) raise(PyExc_FileExistsError, "Destination already exists: %U", dest_dir);
+    if (path_exists(dest)) raise(PyExc_FileExistsError, "Destination already exists: %U", dest_dir);
     // The parent's directory carries the lock over its configuration; a
     // source that is no directory fails here, before anything is written.
     files::Fd parent_dir = files::open_file(files::SysPath(src), O_RDONLY | O_DIRECTORY);
@@ -200,7 +246,7 @@ ORV_FUNCTION(hatch,
 
     // The whole population, then the seed if no stored question passes for it.
     object src_questions = join(src, "questions"), dest_questions = join(dest, "questions");
-    if (exists(src_questions)) {
+    if (path_exists(src_questions)) {
         for (handle file : call_method(src_questions, k_glob, "*.json")) {
             if (!truth(call_method(file, k_is_file).ptr())) continue;
             shutil_copy2(file, own(PyNumber_TrueDivide(dest_questions.ptr(),
@@ -214,7 +260,8 @@ ORV_FUNCTION(hatch,
     // From here to the rewrite of its "children", the parent's configuration
     // is held under the lock, so concurrent hatches each add their own child.
     files::Lock lock(parent_dir.get(), files::Lock::exclusive);
-    object parent_config = mod.get(k_load_config)(handle(source_dir));
+    bool unparseable = false;
+    object parent_config = parent_configuration(handle(source_dir), unparseable);
     object parent_id = get(parent_config, k_instance_id, k_unknown.h());
     object parent_generation = get(parent_config, k_generation, nb::int_(0));
 
@@ -234,27 +281,21 @@ ORV_FUNCTION(hatch,
         object owner = non_empty_str(new_owner) ? nb::borrow(new_owner)
                                                 : get(parent_config, k_owner, k_unknown.h());
         save_goal(handle(new_goal), owner, dest);
-    } else if (object parent_goal = join(src, "goal.yaml"); exists(parent_goal)) {
+    } else if (object parent_goal = join(src, "goal.yaml"); path_exists(parent_goal)) {
         shutil_copy2(parent_goal, join(dest, "goal.yaml"));
     }
     create_ledger(dest);
     write_state(dest);
 
-    // A null "children" counts as none.
-    object children = get(parent_config, k_children, nb::none());
-    if (children.is_none()) {
-        children = nb::list();
-        set_item(parent_config, k_children, children);
+    if (unparseable) {
+        // Rewriting a file it could not read would lose every setting in it:
+        // the parent's file stays as it is, and the child goes unrecorded.
+        log_warning("Child %s was not recorded in %s, which could not be parsed", text_of(dest),
+                    config_path(handle(source_dir)));
+    } else {
+        record_child(parent_config, child_id, dest);
+        mod.get(k_save_config)(handle(source_dir), parent_config);
     }
-    object entry = own(PyDict_New());
-    set_item(entry, k_instance_id, child_id);
-    set_item(entry, k_path, text_of(dest));
-    set_item(entry, k_hatched_at, mod.get(k_now_iso)());
-    if (PyList_CheckExact(children.ptr()))
-        must(PyList_Append(children.ptr(), entry.ptr()));
-    else
-        call_method(children, k_append, entry);
-    mod.get(k_save_config)(handle(source_dir), parent_config);
     lock.release();
     parent_dir.close(src);
     return text_of(dest);
@@ -348,6 +389,8 @@ NB_MODULE(hatch, m) {
 
     for (const Def* def : {&now_iso_def, &new_instance_id_def, &load_config_def, &save_config_def,
                            &init_instance_dirs_def, &hatch_def, &hatch0_def, &extract_seed_def,
-                           &get_lineage_def})
-        mod.function(*def);
+                           &get_lineage_def}) {
+        object fn = mod.function(*def);
+        if (def == &load_config_def) own_load_config = fn.release().ptr();
+    }
 }

@@ -138,12 +138,45 @@ class TestHatch:
         assert list(config_of(tmp_path / "bare")) == ["children"]
 
     def test_unparseable_parent_configuration(self, parent, tmp_path, caplog):
-        (parent / "config.yaml").write_text("a: [")
+        """The child is hatched as from a parent without settings; the parent's file, which
+        one stray tab made unreadable, is left byte for byte, and the warning that the child
+        went unrecorded names it."""
+        text = (parent / "config.yaml").read_bytes() + b"\tlost: [\n"
+        (parent / "config.yaml").write_bytes(text)
+        child = tmp_path / "child"
         with caplog.at_level(logging.WARNING):
-            hatch.hatch(str(parent), str(tmp_path / "child"))
-        assert [r.msg for r in caplog.records] == ["Failed to parse %s, using defaults"]
-        assert config_of(tmp_path / "child")["parent_id"] == "unknown"
-        assert list(config_of(parent)) == ["children"]
+            assert hatch.hatch(str(parent), str(child)) == str(child)
+        config_file = parent / "config.yaml"
+        assert [r.getMessage() for r in caplog.records] == [
+            f"Failed to parse {config_file}, using defaults",
+            f"Child {child} was not recorded in {config_file}, which could not be parsed"]
+        assert all(r.name == "root" for r in caplog.records)
+        assert config_of(child)["parent_id"] == "unknown" and config_of(child)["generation"] == 1
+        assert sorted(os.listdir(child)) == ["config.yaml", "goal.yaml", "ledger.jsonl", "questions", "state.json"]
+        assert config_file.read_bytes() == text
+
+    def test_a_configuration_mapping_that_is_not_a_dict(self, parent, tmp_path, monkeypatch):
+        """A replaced _load_config may give any mutable mapping: the child is recorded through
+        the mapping's own item assignment, and the parent's map is what _save_config gets."""
+        import collections
+
+        class Recording(dict):
+            def __setitem__(self, key, value):
+                self.set_keys = [*getattr(self, "set_keys", []), key]
+                super().__setitem__(key, value)
+
+        saved = []
+        monkeypatch.setattr(hatch, "_save_config", lambda d, config: saved.append((d, config)))
+        for n, made in enumerate([collections.UserDict, Recording, collections.OrderedDict]):
+            config = made({"instance_id": "p", "generation": 2, "children": None})
+            monkeypatch.setattr(hatch, "_load_config", lambda d, config=config: config)
+            child = tmp_path / f"c{n}"
+            hatch.hatch(str(parent), str(child))
+            assert saved[-2][0] == str(child) and saved[-2][1]["parent_id"] == "p"
+            assert saved[-1] == (str(parent), config)
+            assert saved[-1][1] is config and [c["path"] for c in config["children"]] == [str(child)]
+            if made is Recording:
+                assert config.set_keys == ["children"]
 
     def test_null_children_still_records_the_child(self, parent, tmp_path):
         config = config_of(parent)
