@@ -954,9 +954,10 @@ def print_report(report: CycleReport, cycles: int, out: TextIO) -> None:
         seen = finding.get("seen_before", 0)
         again = f"seen again ({plural(seen + 1, 'time')})  " if seen else ""
         location = where(finding.get("evidence"))
-        pending = f"  (fix pending: {finding['pending_fix'][:12]})" if finding.get("pending_fix") else ""
-        print(fit(f"  {finding['severity']:.2f}  {flat(finding['category'])[:14]:<14}  {again}"
-                  f"{location + '  ' if location else ''}{flat(finding['description'])}{pending}", width), file=out)
+        # Put before the description, which is what a narrow terminal cuts.
+        pending = f"fix pending ({finding['pending_fix'][:12]})  " if finding.get("pending_fix") else ""
+        print(fit(f"  {finding['severity']:.2f}  {flat(finding['category'])[:14]:<14}  {again}{pending}"
+                  f"{location + '  ' if location else ''}{flat(finding['description'])}", width), file=out)
         if finding.get("plan"):
             lines = str(finding["plan"]).splitlines() or [""]
             for number, line in enumerate(lines[:PLAN_LINES]):

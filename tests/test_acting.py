@@ -348,8 +348,12 @@ class TestPendingFix:
             return fixed
 
         instance = tool_instance(tmp_path, env)
-        orvane("run", instance, "--target", repository, "--seed", 5, "--cycles", 4, cwd=tmp_path, env=env)
-        assert len(check(events(instance))) < 4
+        shown = orvane("run", instance, "--target", repository, "--seed", 5, "--cycles", 4, cwd=tmp_path, env=env)
+        fixed = check(events(instance))
+        assert len(fixed) < 4
+        pending = [f["payload"]["pending_fix"] for f in of_type(instance, "FINDING") if "pending_fix" in f["payload"]]
+        assert shown.stdout.count("fix pending (") == len(pending)
+        assert all(f"fix pending ({commit[:12]})" in shown.stdout for commit in pending)
         # The evaluation still reads the user's tree, which does not have the fix.
         assert (repository / "notes.txt").read_text() == "original\n"
         # Later runs know it too; a finding with other evidence is planned.
