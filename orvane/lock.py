@@ -12,6 +12,7 @@ from __future__ import annotations
 import fcntl
 import json
 import os
+import time
 from collections.abc import Iterator
 from contextlib import contextmanager
 from datetime import datetime, timezone
@@ -26,13 +27,18 @@ class InstanceBusy(UserError):
     """Another process holds the instance's actor lock."""
 
 
-def holder(directory: Path) -> str:
-    """Who holds the lock, as the lock file says: "process 123 (started ...)"."""
-    try:
-        record = json.loads((directory / LOCK_FILE).read_text(encoding="utf-8"))
-        return f"process {int(record['pid'])} (started {record['started']})"
-    except (OSError, ValueError, KeyError, TypeError):
-        return "another process"
+def holder(directory: Path, attempts: int = 10) -> str:
+    """Who holds the lock, as the lock file says: "process 123 (started ...)". A holder
+    that has just taken the lock may not have named itself yet: the file is read again
+    for a moment before the answer is "another process"."""
+    for attempt in range(attempts):
+        try:
+            record = json.loads((directory / LOCK_FILE).read_text(encoding="utf-8"))
+            return f"process {int(record['pid'])} (started {record['started']})"
+        except (OSError, ValueError, KeyError, TypeError):
+            if attempt + 1 < attempts:
+                time.sleep(0.05)
+    return "another process"
 
 
 @contextmanager
