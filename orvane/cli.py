@@ -259,6 +259,8 @@ def cmd_run(args: argparse.Namespace) -> int:
         cause = "interrupted" if stop.signal is None else f"ended by {signal.Signals(stop.signal).name}"
         print(f"orvane: {cause} after {plural(len(reports), 'cycle')}", file=sys.stderr)
         return stop.status
+    if summary.gave_up:
+        raise UserError(summary.gave_up)
     if failed:
         reasons = ", ".join(sorted({r.failure for r in failed}))
         raise UserError(f"the brain failed in {len(failed)} of {len(reports)} cycles ({reasons}); "
@@ -275,6 +277,7 @@ def run_summary(current: instance.Instance, target: str, mode: str, summary: Any
         "forged": [name for r in reports for name in r.forged],
         "cost_usd": round(sum(r.cost_usd for r in reports), 6),
         "interrupted": summary.interrupted, "budget_spent": summary.budget_spent,
+        "gave_up": summary.gave_up,
         "failures": sum(1 for r in reports if r.failure),
         "ledger": str(current.path / "ledger.jsonl"),
         "reports": [{

@@ -25,13 +25,17 @@ from typing import Any, TextIO
 from orvane import brain, forge, notify, protocol, seed, temporal, triage, vcsguard
 from orvane import actions, brains, processes, selector
 from orvane.instance import Instance, UserError, event_generation
-from orvane.words import VERIFY_HEADER, plural
+from orvane.words import PARTIAL_CHECK, VERIFY_HEADER, plural
 from orvane.target import Target, describe, find_capability_map
 
 # "path/to/file.py:12" in an evidence text.
 LOCATION = re.compile(r"[^\s:;,()'\"]+:\d+")
 # How many lines of a suggested plan the console shows under its finding.
 PLAN_LINES = 8
+# How many brain failures in a row end a run, and how much of the program's standard
+# error a "BRAIN_FAILURE" event keeps.
+FAILURES_IN_ROW = 3
+STDERR_KEPT = 4000
 
 # How far a notable event must reach to be handed to the bus, by kind.
 SEVERITY_OF = {"brain failure": 0.7, "action rolled back": 0.8, "action executed": 0.6,
@@ -268,6 +272,9 @@ class CycleReport:
     cost_usd: float = 0.0
     duration_secs: float = 0.0
     failure: str = ""
+    partial: list[str] = field(default_factory=list)  # what the answer says it could not check
+    exit_status: int | None = None  # of the brain program, when it failed
+    stderr: str = ""  # the tail of its standard error, when it failed
     notes: list[str] = field(default_factory=list)  # one-time lines for the console
     checks: list[dict[str, Any]] = field(default_factory=list)  # the ACTION_VERIFY payloads
 
@@ -418,6 +425,7 @@ class Runner:
         self.progress: Progress | None = None
         self.announced = False  # the branch and worktree are named once a run
         self.seen: dict[tuple[str, str, str], tuple[int, float]] | None = None
+        self.failures_in_row = 0
         self.checkpoints = temporal.TemporalManager(str(instance.path), instance.instance_id)
         self.bus = Notifiers(instance)
         self.capability_map = find_capability_map(target, instance.config.get("capability_map"))
@@ -476,6 +484,7 @@ class Runner:
             "question": name, "selector": "hebbian", "weight": round(weight, 4),
             "population": len(questions)}, generation=generation)
         prompt = seed.format_question_prompt(question, self.description, self.instance.goal_text)
+        self.stop.children.forget_latest()
         with self.working("asking"):
             result = self.brain.ask(prompt, working_dir=self.working_dir, timeout=self.timeout, parser=parse_answer)
         if self.stop.requested and not result.success:
@@ -499,16 +508,22 @@ class Runner:
         name, generation = selection["payload"]["question"], selection["generation"]
         if not result.success:
             report.failure = result.failure_reason or "the brain program failed"
+            report.exit_status, report.stderr = self.stop.children.latest_failure()
+            self.failures_in_row += 1
             self.record("BRAIN_FAILURE", "brain", {
                 "question": name, "failure_reason": result.failure_reason,
-                "output": result.output[:500]}, parent=selection, generation=generation)
+                "output": result.output[:500], "exit_status": report.exit_status,
+                "stderr": report.stderr[-STDERR_KEPT:]}, parent=selection, generation=generation)
             notable.append(("brain failure", {"question": name, "reason": report.failure}))
         else:
+            self.failures_in_row = 0
             if not result.meta.get("block_found", True):
                 self.record("PARSE_FABRICATION", "brain", {
                     "question": name, "reason": "the answer holds no usable tagged block",
                     "output": result.output[:500]}, parent=selection, generation=generation)
             report.findings = list(result.findings)
+            report.partial = [line[len(PARTIAL_CHECK):].strip() for line in result.output.splitlines()
+                              if line.startswith(PARTIAL_CHECK)]
             self.record_findings(report, name, generation, selection, notable)
             if result.gaps and self.forge.should_forge(result.findings, len(questions), gaps=result.gaps):
                 self.before_brain(report)
@@ -883,6 +898,20 @@ class RunSummary:
     reports: list[CycleReport]
     interrupted: bool
     budget_spent: bool = False
+    gave_up: str = ""  # why the run stopped on a brain that keeps failing
+
+
+def giving_up(reports: list[CycleReport]) -> str:
+    """The one line that ends a run whose last FAILURES_IN_ROW cycles all failed, else ""."""
+    last = reports[-FAILURES_IN_ROW:]
+    if len(last) < FAILURES_IN_ROW or not all(r.failure for r in last):
+        return ""
+    final = last[-1]
+    status = "unknown" if final.exit_status is None else str(final.exit_status)
+    lines = [line.strip() for line in final.stderr.splitlines() if line.strip()][-3:]
+    said = fit(" / ".join(lines), 400) if lines else "nothing on standard error"
+    return (f"the brain failed {FAILURES_IN_ROW} times in a row ({final.failure}; exit status {status}): "
+            f"{said}")
 
 
 def run_cycles(runner: Runner, cycles: int, out: TextIO | None) -> RunSummary:
@@ -908,6 +937,10 @@ def run_cycles(runner: Runner, cycles: int, out: TextIO | None) -> RunSummary:
         for number in range(1, cycles + 1):
             runner.stop.check()
             finished(runner.run_cycle(number))
+            if number < cycles and (reason := giving_up(reports)):
+                progress.clear()
+                instance.write_state(status="idle")
+                return RunSummary(reports, False, gave_up=reason)
     except BudgetSpent as stopped:
         if stopped.report is not None:
             finished(stopped.report)
@@ -964,6 +997,8 @@ def print_report(report: CycleReport, cycles: int, out: TextIO) -> None:
                 print(fit(f"        {'plan: ' if number == 0 else '      '}{line.rstrip()}", width), file=out)
             if len(lines) > PLAN_LINES:
                 print(f"              ({plural(len(lines) - PLAN_LINES, 'more line')} in the ledger)", file=out)
+    for note in report.partial:
+        print(fit(f"  note: the check was partial: {note}", width), file=out)
     if report.forged:
         print(f"  forged: {', '.join(report.forged)}", file=out)
     for note in report.notes:

@@ -30,8 +30,8 @@ from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any
 
-from orvane.words import (PLAN_CLOSE, PLAN_HEADER, PLAN_OPEN, SKIPPED_DIRS, VERIFY_HEADER, is_instance_dir,
-                          plural)
+from orvane.words import (PARTIAL_CHECK, PLAN_CLOSE, PLAN_HEADER, PLAN_OPEN, SKIPPED_DIRS, VERIFY_HEADER,
+                          is_instance_dir, plural)
 
 EVAL_OPEN, EVAL_CLOSE = "<orvane-eval>", "</orvane-eval>"
 FORGE_OPEN, FORGE_CLOSE = "<orvane-forge>", "</orvane-forge>"
@@ -639,9 +639,10 @@ def answer_evaluation(prompt: EvalPrompt, limits: Limits) -> str:
         + ("" if understood else " (the question names none of them, so all ran)") + ".",
     ]
     if not tree.complete:
-        lines.append(f"The walk stopped after {limits.max_entries} entries; claims of absence were withheld.")
+        lines.append(f"{PARTIAL_CHECK}the walk stopped after {limits.max_entries} entries; "
+                     "claims of absence were withheld.")
     if tree.partial:
-        lines.append(f"Some files were read only in part ({tree.bytes_read} bytes read in all); "
+        lines.append(f"{PARTIAL_CHECK}some files were read only in part ({tree.bytes_read} bytes read in all); "
                      "counts are lower bounds.")
     if prompt.depth:
         lines.append(f"At depth {prompt.depth} the checks ran again on the target itself.")

@@ -54,6 +54,21 @@ def review_state(instance: Instance) -> dict[str, Any]:
     return {"queue": len(review.pending(instance)), "branch": f"k7/{instance.instance_id}", "unmerged": unmerged}
 
 
+def non_empty(record: dict[str, Any]) -> int:
+    """A question's findings less the runs that found nothing (which the host records
+    as findings with "empty" true)."""
+    return int(record["findings_count"]) - int(record["finding_types"].get(selector.EMPTY_FINDING_TYPE, 0))
+
+
+def most_productive(records: dict[str, dict[str, Any]]) -> str | None:
+    """The question with the most non-empty findings (the first one on a tie), or None."""
+    best, most = None, 0
+    for name, record in records.items():
+        if non_empty(record) > most:
+            best, most = name, non_empty(record)
+    return best
+
+
 def empty_record() -> dict[str, Any]:
     return {"runs": 0, "findings_count": 0, "finding_types": {}, "avg_severity": 0.0,
             "resolution_rate": 0.0, "consecutive_productive": 0, "consecutive_empty": 0}
@@ -85,7 +100,7 @@ def render(data: dict[str, Any]) -> str:
         ["questions on disk (seeds included)", len(data["on_disk"])],
         ["questions with findings or forged", population["total_population"]],
         ["forged, by generation", distribution or "none"],
-        ["most productive", population["most_productive"] or "-"],
+        ["most productive (non-empty findings)", most_productive(records) or "-"],
         ["least productive", population["least_productive"] or "-"],
         ["targets covered", len({t for targets in coverage.values() for t in targets})],
     ]
@@ -96,7 +111,7 @@ def render(data: dict[str, Any]) -> str:
         table(["question", "gen", "runs", "findings", "empty", "avg sev", "resolved", "streak", "weight"], rows),
         "",
         "Population",
-        "\n".join(f"{label:<36}{value}" for label, value in shape),
+        "\n".join(f"{label:<38}{value}" for label, value in shape),
         "",
         "Results per execution mode",
         table(["mode", "cycles", "findings", "executed", "verified", "cost usd", "seconds"], modes)
@@ -104,11 +119,11 @@ def render(data: dict[str, Any]) -> str:
     ]
     state = data.get("review")
     if state is not None:
-        lines = [f"{'plans waiting in the queue':<36}{state['queue']}"]
-        lines += [f"{'unmerged fixes on ' + state['branch']:<36}{count} in {target}"
+        lines = [f"{'plans waiting in the queue':<38}{state['queue']}"]
+        lines += [f"{'unmerged fixes on ' + state['branch']:<38}{count} in {target}"
                   for target, count in state["unmerged"].items()]
         if not state["unmerged"]:
-            lines.append(f"{'unmerged fixes on ' + state['branch']:<36}0 (no repository acted on)")
+            lines.append(f"{'unmerged fixes on ' + state['branch']:<38}0 (no repository acted on)")
         sections += ["", "Review (orvane queue, orvane branch)", "\n".join(lines)]
     return "\n".join(sections)
 
@@ -116,5 +131,6 @@ def render(data: dict[str, Any]) -> str:
 def as_json(data: dict[str, Any]) -> dict[str, Any]:
     population = dict(data["population"])
     population["generation_distribution"] = {str(k): v for k, v in population["generation_distribution"].items()}
+    population["most_productive_non_empty"] = most_productive(data["questions"])
     return {"questions": data["questions"], "population": population, "modes": data["modes"],
             "review": data.get("review")}

@@ -19,6 +19,11 @@ SKIPPED_DIRS = frozenset({
 })
 
 
+# How an answer of the offline brain says that its bounded walk or reading stopped
+# early; the console passes such lines on.
+PARTIAL_CHECK = "Partial check: "
+
+
 def plural(count: int, noun: str) -> str:
     """ "1 file", "2 files"; the noun's plural is the noun and an s."""
     return f"{count} {noun}" if count == 1 else f"{count} {noun}s"

@@ -181,3 +181,66 @@ class TestWhatARunShows:
         # Redrawn while the two-second call runs, its clock moving on.
         assert len(set(asking)) >= 3 and float(max(asking)) >= 1.5
         assert "· selecting · " in shown.decode()
+
+
+FAILING_BRAIN = textwrap.dedent("""\
+    #!{python}
+    import os, pathlib, sys
+    counter = pathlib.Path(os.environ["CALLS_FILE"])
+    counter.write_text(str(int(counter.read_text()) + 1 if counter.exists() else 1))
+    sys.stdin.read()
+    print("loading model", file=sys.stderr)
+    print("error: no credentials for the model service", file=sys.stderr)
+    print("partial answer")
+    sys.exit(3)
+""")
+
+
+class TestFailingBrain:
+    def test_three_failures_in_a_row_stop_the_run_with_the_exit_status_and_standard_error(self, tmp_path, env, project):
+        program = tmp_path / "llm"
+        program.write_text(FAILING_BRAIN.format(python=sys.executable))
+        program.chmod(0o755)
+        env["CALLS_FILE"] = str(tmp_path / "calls")
+        orvane("init", "agent", "--brain", "generic-cli", "--binary", program, cwd=tmp_path, env=env)
+        instance = tmp_path / "agent"
+        result = orvane("run", instance, "--target", project, "--cycles", 10, cwd=tmp_path, env=env, check=False)
+        assert result.returncode == 1 and (tmp_path / "calls").read_text() == "3"
+        assert result.stderr.splitlines()[-1] == (
+            "orvane: error: the brain failed 3 times in a row (the brain program failed; exit status 3): "
+            "loading model / error: no credentials for the model service")
+        failures = of_type(instance, "BRAIN_FAILURE")
+        assert [f["payload"]["exit_status"] for f in failures] == [3, 3, 3]
+        assert failures[0]["payload"]["stderr"] == "loading model\nerror: no credentials for the model service\n"
+        assert failures[0]["payload"]["output"] == "partial answer"
+        assert len(of_type(instance, "CYCLE")) == 3
+
+
+class TestStats:
+    def test_most_productive_counts_findings_that_found_something(self, tmp_path, env):
+        from orvane import instance, protocol, tables
+
+        instance.create(tmp_path / "agent", None, "ada", instance.brain_section("offline"))
+        current = instance.open_instance(tmp_path / "agent")
+
+        def finding(question, empty):
+            payload = {"question": question, "empty": empty, "finding_type": "none" if empty else "docs",
+                       "severity": 0.0 if empty else 0.5}
+            current.ledger.append(protocol.make_event("FINDING", "brain", payload, target=str(tmp_path)))
+
+        for _ in range(3):
+            finding("quiet", True)
+        finding("useful", False)
+        data = tables.collect(current)
+        assert data["population"]["most_productive"] == "quiet"  # the ledger's count includes empty runs
+        assert re.search(r"^most productive \(non-empty findings\) +useful$", tables.render(data), re.M)
+        assert tables.as_json(data)["population"]["most_productive_non_empty"] == "useful"
+
+
+def test_a_partial_offline_check_is_said_on_the_console(tmp_path, env, project):
+    orvane("init", "agent", cwd=tmp_path, env=env)
+    set_config(tmp_path / "agent", brain={
+        "type": "generic-cli", "binary": sys.executable, "prompt_via_stdin": True,
+        "args_before": ["-P", "-m", "orvane.offline", "--max-entries", "3"]})
+    shown = orvane("run", "agent", "--target", project, cwd=tmp_path, env={**env, "COLUMNS": "200"}).stdout.splitlines()
+    assert "  note: the check was partial: the walk stopped after 3 entries; claims of absence were withheld." in shown
