@@ -104,7 +104,7 @@ ORV_FUNCTION(analyze_gaps,
                 record(description, dimension, text_of(get(finding, k_description, k_empty.h())));
         });
     });
-    return std::move(result);
+    return result;
 }
 
 ORV_FUNCTION(should_forge,
@@ -204,6 +204,8 @@ void save_claimed(handle question, handle questions_dir, handle names) {
         if (!candidate.is(name)) must(PyObject_SetItem(question.ptr(), k_name, candidate.ptr()));
         object content = json_dumps(question, nb::arg("indent") = 2);
         content = own(PyNumber_Add(content.ptr(), nb::str("\n").ptr()));
+        if (!PyUnicode_Check(content.ptr()))  // as Path.write_text refuses it
+            raise(PyExc_TypeError, "data must be str, not %.200s", type_name(content.ptr()));
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(content.ptr(), &size);
         if (!utf8) raise_current();
@@ -334,7 +336,7 @@ ORV_FUNCTION(run,
         forged.append(question);
     }
     if (PyErr_Occurred()) raise_current();
-    return std::move(forged);
+    return forged;
 }
 
 ORV_FUNCTION(brain_ask, "ask(self, prompt: str) -> Any", "Ask the brain; the answer carries `output`.") {

@@ -272,6 +272,17 @@ class TestNeverReplacesAStoredQuestion:
         }
         assert [e["payload"]["question"] for e in r._ledger.events()[::-1]] == ["n-2", "n-4-3"]
 
+    def test_a_question_text_that_is_not_a_str_is_refused(self, make, monkeypatch):
+        class Text:
+            def __add__(self, other):
+                return b"bytes"
+        f, _ = make({"name": "a", "question": "q"})
+        real = json.dumps
+        monkeypatch.setattr(json, "dumps", lambda q, indent=None: Text() if indent else real(q))
+        with pytest.raises(TypeError, match="^data must be str, not bytes$"):
+            f.run([], [], "g", [{"area": "x"}, {"area": "y"}])
+        assert list(Path(f._questions_dir).iterdir()) == [] and f._ledger.size() == 0
+
     def test_the_name_search_is_bounded(self, make):
         f, _ = make({"name": "a", "question": "q"})
         taken = [{"name": "a"}, {"name": "a-g1"}] + [{"name": f"a-g1-{i}"} for i in range(2, 1001)]

@@ -291,6 +291,15 @@ class TestSaveQuestion:
         assert all(line.startswith("True") for line in lines), out
         assert "TypeError" in lines[0] and lines[1] == f"True {tmp_path / 'sub.json'}"
 
+    def test_text_that_is_not_a_str_is_refused_as_write_text_refuses_it(self, tmp_path, monkeypatch):
+        class Text:
+            def __add__(self, other):
+                return 5
+        monkeypatch.setattr(json, "dumps", lambda q, indent: Text())
+        with pytest.raises(TypeError, match="^data must be str, not int$"):
+            seed.save_question({"name": "a"}, str(tmp_path))
+        assert os.listdir(tmp_path) == []
+
     def test_uses_the_hosts_json_dumps(self, tmp_path, monkeypatch):
         monkeypatch.setattr(json, "dumps", lambda q, indent: "patched")
         assert Path(seed.save_question({}, str(tmp_path))).read_text() == "patched\n"

@@ -121,11 +121,11 @@ private:
 template <typename Make>
 object records(handle value, Make make) {
     nb::list out;
-    if (!PyList_Check(value.ptr())) return std::move(out);
+    if (!PyList_Check(value.ptr())) return out;
     for_each(value, [&](object element) {
         if (PyDict_Check(element.ptr())) out.append(make(element));
     });
-    return std::move(out);
+    return out;
 }
 
 object meta_record(handle confidence, handle coverage) {

@@ -37,7 +37,7 @@ ORV_FUNCTION(get_seeds, "get_seeds() -> list[dict]",
              "Deep copies of both seed questions, the diagnostic seed first.") {
     nb::list copies;
     for_each(mod.get(k_ALL_SEEDS), [&](object seed) { copies.append(copy_deepcopy(seed)); });
-    return std::move(copies);
+    return copies;
 }
 
 // A seed by all three marks: a seed's name, generation 0 and `immutable`
@@ -152,7 +152,7 @@ ORV_FUNCTION(load_questions, "load_questions(questions_dir: str) -> list[dict]",
     });
 
     getattr(questions, k_sort)(nb::arg("key") = handle(sort_key));
-    return std::move(questions);
+    return questions;
 }
 
 // Written whole through a temporary file and a rename, so a reader never
@@ -165,6 +165,8 @@ ORV_FUNCTION(save_question, "save_question(question: dict, questions_dir: str) -
     object file = own(PyNumber_TrueDivide(path.ptr(), file_name.ptr()));
     object content = json_dumps(handle(question), nb::arg("indent") = 2);
     content = own(PyNumber_Add(content.ptr(), nb::str("\n").ptr()));
+    if (!PyUnicode_Check(content.ptr()))  // as Path.write_text refuses it
+        raise(PyExc_TypeError, "data must be str, not %.200s", type_name(content.ptr()));
     files::atomic_write_text(file, content);
     return own(PyObject_Str(file.ptr()));
 }

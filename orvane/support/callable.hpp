@@ -352,8 +352,10 @@ inline bool bind_one(PyObject* function, PyObject* const* args, Py_ssize_t nargs
 }
 
 template <const auto& D, size_t... I>
-inline bool bind_positional(PyObject* function, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject** values, object* owned, std::index_sequence<I...>) {
+inline bool bind_positional([[maybe_unused]] PyObject* function,
+                            [[maybe_unused]] PyObject* const* args,
+                            [[maybe_unused]] Py_ssize_t nargs, [[maybe_unused]] PyObject** values,
+                            [[maybe_unused]] object* owned, std::index_sequence<I...>) {
     return (bind_one<D, I>(function, args, nargs, values, owned) && ...);
 }
 
