@@ -1,5 +1,5 @@
-"""The `orvane` command: init, run, stats, hatch, lineage, goal, and the review loop
-(queue, approve, reject, branch, merge, clean, checkpoints).
+"""The `orvane` command: init, run, stats, hatch, lineage, goal, report, and the review
+loop (queue, approve, reject, branch, merge, clean, checkpoints).
 
 A mistake the user can correct (a missing instance, a bad target, an unknown brain, a
 refused goal change) ends with one line on standard error and exit status 1; a
@@ -198,6 +198,17 @@ def build_parser() -> Parser:
     points.add_argument("dir", metavar="DIR", nargs="?", default=DEFAULT_DIR)
     points.add_argument("--all", action="store_true", help="resolved ones too")
     points.add_argument("--json", action="store_true")
+
+    page = commands.add_parser("report", formatter_class=examples, help="write an HTML report",
+                               description="Write one self-contained HTML page of what the ledger "
+                                           "holds: charts over time, the question population, the "
+                                           "findings and what waits for a decision. It opens from "
+                                           "disk and fetches nothing.",
+                               epilog="examples:\n  orvane report --open\n"
+                                      "  orvane report ./agent -o /tmp/agent.html")
+    page.add_argument("dir", metavar="DIR", nargs="?", default=DEFAULT_DIR)
+    page.add_argument("-o", "--output", metavar="FILE", help="the page to write (default DIR/report.html)")
+    page.add_argument("--open", action="store_true", help="open the page in the web browser")
     return parser
 
 
@@ -588,10 +599,26 @@ def cmd_checkpoints(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_report(args: argparse.Namespace) -> int:
+    # The page's template engine loads only here.
+    from orvane import report
+
+    directory = Path(args.dir)
+    output = Path(args.output) if args.output else directory / "report.html"
+    written = report.write(instance.open_instance(directory), output)
+    print(f"report: {written} ({written.stat().st_size / 1024:.0f} KiB)")
+    if args.open:
+        import webbrowser
+
+        if not webbrowser.open(written.resolve().as_uri()):
+            print(f"orvane: no web browser could be started; open {written} yourself", file=sys.stderr)
+    return 0
+
+
 COMMANDS = {"init": cmd_init, "run": cmd_run, "stats": cmd_stats, "hatch": cmd_hatch,
             "lineage": cmd_lineage, "goal": cmd_goal, "queue": cmd_queue, "approve": cmd_approve,
             "reject": cmd_reject, "branch": cmd_branch, "merge": cmd_merge, "clean": cmd_clean,
-            "checkpoints": cmd_checkpoints}
+            "checkpoints": cmd_checkpoints, "report": cmd_report}
 
 
 def main(argv: Sequence[str] | None = None) -> int:
