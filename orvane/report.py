@@ -12,12 +12,12 @@ the page's script puts it into the document with ``textContent``.
 from __future__ import annotations
 
 import base64
+import bisect
 import gc
 import hashlib
 import heapq
 import json
 import math
-import os
 import re
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
@@ -26,7 +26,7 @@ from importlib import resources
 from pathlib import Path
 from typing import Any
 
-from orvane import hatch, selector, temporal, vcsguard
+from orvane import hatch, selector
 from orvane.instance import Instance, UserError, write_atomic
 
 # Each chart holds at most this many values; longer series are reduced to buckets.
@@ -42,14 +42,15 @@ UNRATED = "unrated"
 BAND_NAMES = tuple(name for name, _ in BANDS) + (UNRATED,)
 
 
+# The bands' floors from the lowest up, but the lowest band's (which has none).
+FLOORS = tuple(floor for _, floor in reversed(BANDS[:-1]))
+
+
 def band_index(severity: float | None) -> int:
-    """The position in BAND_NAMES of a severity's band."""
+    """The position in BAND_NAMES of a (finite) severity's band."""
     if severity is None:
         return len(BANDS)
-    for index, (_, floor) in enumerate(BANDS):
-        if severity >= floor:
-            return index
-    return len(BANDS) - 1
+    return len(BANDS) - 1 - bisect.bisect_right(FLOORS, severity)
 
 
 def band(severity: float | None) -> str:
@@ -132,14 +133,15 @@ class Replay:
     # Forged question -> (the question whose gaps forged it, generation, gap description).
     forged: dict[str, tuple[str | None, int, str]] = field(default_factory=dict)
     # The non-empty findings, in file order: (event, severity, how many times the same
-    # finding had been recorded so far, the cycle ordinal), and what followed each one.
+    # finding had been recorded so far, how many cycles had ended before it), and what
+    # followed each one.
     found: list[tuple[Mapping[str, Any], float | None, int, int]] = field(default_factory=list)
     actions: dict[int, str] = field(default_factory=dict)
     verifications: dict[int, str] = field(default_factory=dict)
 
     def row(self, index: int) -> list[Any]:
         """The finding row of ROW_COLUMNS, but "where"."""
-        event, severity, times, cycle = self.found[index]
+        event, severity, times, before = self.found[index]
         payload = event["payload"]
         category = payload.get("finding_type", "unknown")
         description = payload.get("description", "")
@@ -147,14 +149,16 @@ class Replay:
         if evidence is None:
             evidence = payload.get("checkpoint")
         target = event.get("target")
+        action = self.actions.get(index, "")
+        if not action and isinstance(payload.get("pending_fix"), str):
+            action = f"fix {payload['pending_fix'][:8]} waits on the branch"
+        verification = self.verifications.get(index, "")
+        if not verification and "checkpoint" in payload and "resolved" in payload:
+            verification = "measured: the fix holds" if payload["resolved"] else "measured: still found"
         return [event["timestamp"], severity, band(severity), category if isinstance(category, str) else str(category),
                 payload["question"], description if isinstance(description, str) else str(description),
                 evidence_text(evidence), target if isinstance(target, str) else "", times,
-                self.actions.get(index, ""), self.verifications.get(index, ""), cycle]
-    # Queued TRIAGE event id -> (the event, its finding row or None).
-    queued: dict[str, tuple[Mapping[str, Any], int | None]] = field(default_factory=dict)
-    decided: set[str] = field(default_factory=set)
-    worktree: str | None = None
+                action, verification, before + 1]
     # Each question's weight now, for questions that have run.
     weights: dict[str, float] = field(default_factory=dict)
 
@@ -186,7 +190,10 @@ def replay(events: Sequence[Mapping[str, Any]], on_disk: Sequence[str] = ()) -> 
     origin: dict[str, int] = {}
     found = out.found
     actions, verifications = out.actions, out.verifications
-    bands = [0] * len(BAND_NAMES)
+    zeros = (0,) * len(BAND_NAMES)
+    bands = list(zeros)
+    # band_index, inline
+    bisect_right, floors, lowest, unrated = bisect.bisect_right, FLOORS, len(BANDS) - 1, len(BANDS)
     current: str | None = None  # the question of the cycle in progress
     cycle = 0
     cycle_time, cycle_cost, cycle_duration = out.cycle_time, out.cycle_cost, out.cycle_duration
@@ -205,7 +212,8 @@ def replay(events: Sequence[Mapping[str, Any]], on_disk: Sequence[str] = ()) -> 
                 entry = records[question] = [0, 0, 0, 0.0, 0, 0, 0, 0]
                 known_from.setdefault(question, cycle)
             entry[FOUND] += 1
-            dirty.add(question)
+            if question is not current:  # the cycle's own question is marked already
+                dirty.add(question)
             severity = payload.get("severity")
             if severity is not None:
                 severity = severity if type(severity) is float and severity - severity == 0 \
@@ -228,9 +236,9 @@ def replay(events: Sequence[Mapping[str, Any]], on_disk: Sequence[str] = ()) -> 
             except TypeError:  # evidence given as a map or a list
                 key = key[:3] + (evidence_text(key[3]),)
                 times = seen[key] = seen.get(key, 0) + 1
-            bands[band_index(severity)] += 1
+            bands[unrated if severity is None else lowest - bisect_right(floors, severity)] += 1
             origin[event["id"]] = len(found)
-            found.append((event, severity, times, cycle + 1))
+            found.append((event, severity, times, cycle))
         elif kind == "SELECTION":
             question = payload.get("question")
             if not question or not isinstance(question, str):
@@ -251,7 +259,7 @@ def replay(events: Sequence[Mapping[str, Any]], on_disk: Sequence[str] = ()) -> 
             cycle_cost.append(cost)
             cycle_duration.append(duration)
             cycle_bands.append(bands)
-            bands = [0] * len(BAND_NAMES)
+            bands = list(zeros)
             target = event.get("target")
             if target and type(target) is str:
                 targets[target] = targets.get(target, 0) + 1
@@ -282,24 +290,13 @@ def replay(events: Sequence[Mapping[str, Any]], on_disk: Sequence[str] = ()) -> 
                 if row is not None:
                     verifications[row] = "resolved" if payload.get("resolved") else "not resolved"
             elif kind == "TRIAGE":
-                decision = payload.get("decision")
-                if decision == "queued":
-                    out.queued[event["id"]] = (event, row)
-                elif decision in ("approved", "rejected"):
-                    for field_name in ("plan_id", "queued_id", "event_id", "plan_event"):
-                        if isinstance(payload.get(field_name), str):
-                            out.decided.add(payload[field_name])
-                    if type(parent) is str:
-                        out.decided.add(parent)
                 if row is not None:
+                    decision = payload.get("decision")
                     actions[row] = str(decision or "triaged")
             elif kind == "ACTION_PLAN":
                 if row is not None:
                     actions[row] = "planned"
             elif kind == "ACTION_EXEC":
-                worktree = payload.get("worktree")
-                if worktree and isinstance(worktree, str):
-                    out.worktree = worktree
                 if row is not None:
                     actions[row] = "executed" if payload.get("success") else (
                         "rolled back" if payload.get("rolled_back") else "failed")
@@ -474,74 +471,42 @@ def short(value: Any, size: int = 200) -> str:
     return text if len(text) <= size else text[:size - 1] + "…"
 
 
-def pending_plans(play: Replay) -> tuple[list[dict[str, Any]], int]:
-    """The newest QUEUE_SHOWN queued plans that no decision has answered yet, newest
-    first, and how many there are in all."""
-    waiting = [(event_id, entry) for event_id, entry in play.queued.items()
-               if event_id not in play.decided and not (
-                   isinstance(entry[0].get("parent_id"), str) and entry[0]["parent_id"] in play.decided)]
-    plans = []
-    for event_id, (event, row) in reversed(waiting[-QUEUE_SHOWN:]):
-        payload = event["payload"]
-        finding = play.row(row) if row is not None else None
-        description = payload.get("description", finding[5] if finding else "")
-        plans.append({"id": event_id[:8], "time": event.get("timestamp", ""),
-                      "question": payload.get("question", ""),
-                      "category": finding[3] if finding else payload.get("finding_type", ""),
-                      "severity": finding[1] if finding else payload.get("severity"),
-                      "finding": short(description), "evidence": short(
-                          finding[6] if finding else evidence_text(payload.get("evidence")), 120),
-                      "risk": payload.get("risk_score"), "reason": short(payload.get("reason", "")),
-                      "plan": short(payload.get("plan", ""), 400)})
-    return plans, len(waiting)
+def review_state(instance: Instance) -> dict[str, Any]:
+    """The queued plans (the newest QUEUE_SHOWN), the instance branch on each repository
+    the instance acted on, and every checkpoint."""
+    from orvane import branch, review
+    from orvane.target import resolve
 
-
-def unmerged_fixes(worktree: str | None) -> dict[str, Any] | None:
-    """The instance branch of the newest action's worktree and its commits beyond the
-    target's current branch; None when no action made a worktree that still exists."""
-    if not worktree or not os.path.isdir(worktree):
-        return None
-    code, branch_name = vcsguard._run_git(worktree, "rev-parse", "--abbrev-ref", "HEAD")
-    code_dir, common = vcsguard._run_git(worktree, "rev-parse", "--path-format=absolute", "--git-common-dir")
-    if code or code_dir:
-        return None
-    code, base = vcsguard._run_git(worktree, f"--git-dir={common}", "rev-parse", "--abbrev-ref", "HEAD")
-    base = base if code == 0 and base else "HEAD"
-    code, log = vcsguard._run_git(worktree, "log", "--format=%h%x09%cI%x09%s", f"{base}..HEAD")
-    commits = []
-    for line in (log.splitlines() if code == 0 else []):
-        parts = line.split("\t", 2)
-        if len(parts) == 3:
-            commits.append({"commit": parts[0], "time": parts[1], "subject": parts[2]})
-    return {"branch": branch_name, "worktree": worktree, "base": base, "commits": commits}
-
-
-def checkpoint_list(instance_dir: Path) -> list[dict[str, Any]]:
-    """Every checkpoint file: pending, matured (due, waiting to be measured) or resolved."""
-    found = []
-    for path in sorted((instance_dir / "checkpoints").glob("CP-*.json")):
+    waiting = sorted(review.pending(instance), key=lambda item: str(item["queued_at"]), reverse=True)
+    queue = [{"id": item["short"], "time": item["queued_at"], "question": item["question"],
+              "category": item["category"], "severity": item["severity"], "finding": short(item["description"]),
+              "evidence": short(item["evidence"], 120), "risk": item["risk_score"], "reason": short(item["reason"]),
+              "plan": short(item["plan"], 400)} for item in waiting[:QUEUE_SHOWN]]
+    branches = []
+    for repository in branch.targets(instance):
         try:
-            data = json.loads(path.read_text(encoding="utf-8"))
-            checkpoint = temporal.TemporalCheckpoint.from_dict(data)
-        except (OSError, ValueError, KeyError, TypeError):
+            target = resolve(repository)
+        except UserError:
+            continue  # the repository is gone
+        if not target.is_repository or target.path is None:
             continue
-        status = checkpoint.status
-        if status == "pending" and checkpoint.is_matured():
-            status = "matured"
-        finding = checkpoint.finding
-        found.append({"id": checkpoint.id, "status": status, "due": checkpoint.check_after,
-                      "created": checkpoint.created_at, "resolved": checkpoint.resolved_at or "",
-                      "plan": short(checkpoint.plan_text), "finding": short(finding.get("description", "")),
-                      "measure": short(checkpoint.measurement_hint)})
+        state = branch.state(instance, target)
+        if state["exists"]:
+            branches.append({"target": repository, **state})
+    points = [{"id": c["id"], "status": c["status"], "due": c["due"], "created": c["created_at"],
+               "resolved": c["resolved_at"] or "", "plan": short(c["plan"]), "finding": short(c["finding"]),
+               "measure": short(c["measurement"]), "outcome": outcome(c)}
+              for c in review.checkpoints(instance, resolved=True)]
     order = {"matured": 0, "pending": 1}
-    found.sort(key=lambda c: (order.get(c["status"], 2), str(c["due"])))
-    return found
+    points.sort(key=lambda c: (order.get(c["status"], 2), str(c["due"])))
+    return {"queue": queue, "waiting": len(waiting), "branches": branches, "checkpoints": points}
 
 
-def review_state(instance: Instance, play: Replay) -> dict[str, Any]:
-    queue, waiting = pending_plans(play)
-    return {"queue": queue, "waiting": waiting, "branch": unmerged_fixes(play.worktree),
-            "checkpoints": checkpoint_list(instance.path)}
+def outcome(checkpoint: Mapping[str, Any]) -> str:
+    resolution = checkpoint.get("resolution")
+    if checkpoint.get("status") != "resolved" or not isinstance(resolution, dict) or "resolved" not in resolution:
+        return ""
+    return "the fix holds" if resolution["resolved"] else "still found"
 
 
 # -- the page --------------------------------------------------------------------------
@@ -622,7 +587,7 @@ def collect(instance: Instance) -> dict[str, Any]:
         "limit": MAX_ROWS, "max_values": MAX_VALUES,
     }
     return {"header": header, "tree": population(play, questions), "children": children,
-            "modes": page_data["modes"], "review": review_state(instance, play), "data": page_data}
+            "modes": page_data["modes"], "review": review_state(instance), "data": page_data}
 
 
 def script_json(data: Any) -> str:

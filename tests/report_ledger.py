@@ -95,9 +95,13 @@ def host_events(cycles: int, *, seed: int = 3, instance_id: str = "a1b2c3d4e5f6"
                                          "plan": "Add the missing check"}, plan)
             else:
                 queued = 1
+                found = finding["payload"]
                 add("TRIAGE", "triage", {"question": question, "decision": "queued",
                                          "reason": "the policy asks a human to approve it",
-                                         "plan": "Add the missing check", "risk_score": 0.4}, plan)
+                                         "plan": "Add the missing check", "risk_score": 0.4,
+                                         "description": found["description"], "evidence": found["evidence"],
+                                         "category": found["finding_type"], "severity": found["severity"],
+                                         "finding_event": finding["id"]}, plan)
         add("CYCLE", "host", {"execution_mode": mode, "findings_count": max(count, 0),
                               "actions_executed": executed, "actions_verified": verified,
                               "cost_usd": cost, "duration_secs": round(rng.random() * 30, 2),
@@ -183,7 +187,8 @@ def hostile_ledger(text: str, root: Path) -> tuple[instance.Instance, list[dict]
         "question": text, "finding_type": text, "severity": 0.9, "empty": False,
         "description": text, "evidence": text}, target=text, instance_id="a1b2c3d4e5f6")
     queued = protocol.make_event("TRIAGE", "triage", {"question": text, "decision": "queued", "reason": text,
-                                                      "plan": text, "risk_score": 0.3},
+                                                      "plan": text, "risk_score": 0.3, "description": text,
+                                                      "evidence": text, "category": text, "severity": 0.9},
                                  instance_id="a1b2c3d4e5f6", parent_id=extra["id"])
     events += [extra, queued]
     current = make_instance(root, events, goal=text, owner="ada")

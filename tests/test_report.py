@@ -11,6 +11,7 @@ from __future__ import annotations
 import html.parser
 import json
 import math
+import os
 import subprocess
 import sys
 from collections import Counter
@@ -19,7 +20,7 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from orvane import protocol, report, temporal, vcsguard
+from orvane import instance, protocol, report, temporal, vcsguard
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from report_ledger import (HOSTILE, expected_cycles, host_events, hostile_ledger, make_instance,  # noqa: E402
@@ -144,12 +145,15 @@ class PageShape(html.parser.HTMLParser):
         self.tags = Counter()
         self.attributes = Counter()
         self.scripts = []
+        self.links = []
         self.inside = None
 
     def handle_starttag(self, tag, attrs):
         self.tags[tag] += 1
-        for name, _ in attrs:
+        for name, value in attrs:
             self.attributes[name] += 1
+            if name in ("src", "href", "action", "srcset", "poster", "data"):
+                self.links.append(value or "")
         if tag == "script":
             self.inside = dict(attrs).get("type", "text/javascript")
             self.scripts.append([self.inside, ""])
@@ -223,29 +227,89 @@ class TestReview:
         events = host_events(30, seed=8, target=str(repo))
         queued = [e for e in events if e["type"] == "TRIAGE" and e["payload"]["decision"] == "queued"]
         assert len(queued) >= 2
-        # A person approves the first queued plan: it leaves the queue.
-        decision = protocol.make_event("TRIAGE", "owner", {"decision": "approved", "plan_id": queued[0]["parent_id"],
-                                                           "question": queued[0]["payload"]["question"], "person": "ada"},
-                                       instance_id="a1b2c3d4e5f6", parent_id=queued[0]["parent_id"])
+        # A person approves the first queued plan: it leaves the queue, and the finding's
+        # row says so.
+        plan_id = queued[0]["parent_id"]
+        decision = protocol.make_event("TRIAGE", "owner", {"decision": "approved", "plan_event": plan_id,
+                                                           "question": queued[0]["payload"]["question"], "by": "ada"},
+                                       instance_id="a1b2c3d4e5f6", parent_id=plan_id, target=str(repo))
         current = make_instance(tmp_path, events + [decision])
         worktree = vcsguard.ensure_worktree(str(repo), current.instance_id)
         (Path(worktree) / "a.txt").write_text("two\n")
-        vcsguard.snapshot_after(worktree, "Fix the <b>first</b> finding", True)
+        commit = vcsguard.snapshot_after(worktree, "Fix the <b>first</b> finding", True)
         current.ledger.append(protocol.make_event("ACTION_EXEC", "executor", {
-            "question": "pressure-test", "plan": "p", "success": True, "worktree": worktree},
-            instance_id=current.instance_id))
+            "question": "pressure-test", "plan": "p", "success": True, "worktree": worktree, "after": commit,
+            "finding": "the <i>first</i> finding"}, instance_id=current.instance_id, parent_id=decision["id"],
+            target=str(repo)))
         manager = temporal.TemporalManager(str(current.path))
         due = manager.schedule_checkpoint({"description": "due now"}, "out", "deploy it", 0)
         later = manager.schedule_checkpoint({"description": "later"}, "out", "publish it", 7)
         done = manager.schedule_checkpoint({"description": "done"}, "out", "launch it", 0)
-        manager.resolve_checkpoint(done.id, {"measured": True})
+        manager.resolve_checkpoint(done.id, {"resolved": True})
 
-        review = report.collect(current)["review"]
-        assert [p["id"] for p in review["queue"]] == [e["id"][:8] for e in reversed(queued[1:])]
+        content = report.collect(current)
+        review = content["review"]
+        assert [p["id"] for p in review["queue"]] == [e["parent_id"][:8] for e in reversed(queued[1:])]
         assert review["waiting"] == len(queued) - 1
-        assert review["branch"]["base"] == "main"
-        assert "Fix the <b>first</b>" in review["branch"]["commits"][0]["subject"]
-        assert {c["id"]: c["status"] for c in review["checkpoints"]} == {
-            due.id: "matured", later.id: "pending", done.id: "resolved"}
-        page = report.render(report.collect(current))
-        assert "Fix the &lt;b&gt;first&lt;/b&gt;" in page
+        [state] = review["branches"]
+        assert state["into"] == "main" and [c["commit"] for c in state["commits"]] == [commit]
+        assert state["commits"][0]["finding"] == "the <i>first</i> finding"
+        assert {c["id"]: (c["status"], c["outcome"]) for c in review["checkpoints"]} == {
+            due.id: ("matured", ""), later.id: ("pending", ""), done.id: ("resolved", "the fix holds")}
+        # The approved plan's finding: planned, queued, approved, then executed.
+        play = report.replay(current.ledger._load_all())
+        approved = next(i for i, (event, *_) in enumerate(play.found)
+                        if event["id"] == queued[0]["payload"]["finding_event"])
+        assert play.row(approved)[report.ROW_COLUMNS.index("action")] == "executed"
+        page = report.render(content)
+        assert "Fix the &lt;b&gt;first&lt;/b&gt;" in page and "the &lt;i&gt;first&lt;/i&gt; finding" in page
+
+
+def orvane(*args, env=None, cwd=None):
+    return subprocess.run([sys.executable, "-P", "-m", "orvane", *args], capture_output=True, text=True,
+                          env=env, cwd=cwd, timeout=300)
+
+
+class TestCommand:
+    def test_a_real_run_reported_from_disk(self, tmp_path):
+        target = tmp_path / "project"
+        (target / "src").mkdir(parents=True)
+        (target / "src" / "app.py").write_text("def main():\n    pass  # TODO: <b>handle</b> errors\n")
+        (target / "config.json").write_text("{not json")
+        agent = tmp_path / "agent"
+        assert orvane("init", str(agent), "--goal", "Ship <it>", "--owner", "ada").returncode == 0
+        run = orvane("run", str(agent), "--target", str(target), "--cycles", "3", "--seed", "1", "--quiet")
+        assert run.returncode == 0, run.stderr
+        written = orvane("report", str(agent))
+        assert written.returncode == 0 and written.stderr == ""
+        page_path = agent / "report.html"
+        assert written.stdout.startswith(f"report: {page_path} (")
+        page = page_path.read_text(encoding="utf-8")
+        parsed = shape(page)
+        data = json.loads(parsed.scripts[0][1])
+        events = instance.open_instance(agent).ledger._load_all()
+        assert len(data["cost"]["points"]) == 3 == sum(e["type"] == "CYCLE" for e in events)
+        assert data["total"] == sum(e["type"] == "FINDING" and not e["payload"]["empty"] for e in events) > 0
+        assert "Ship &lt;it&gt;" in page and "Ship <it>" not in page
+        # Nothing on the page points anywhere but into itself.
+        assert all(value.startswith(("#", "data:")) for value in parsed.links), parsed.links
+
+    def test_output_file_open_and_mistakes(self, tmp_path):
+        agent = tmp_path / "agent"
+        assert orvane("init", str(agent)).returncode == 0
+        record = tmp_path / "opened.txt"
+        browser = tmp_path / "browser.py"
+        browser.write_text(f"import sys\nopen({str(record)!r}, 'a').write(sys.argv[1] + '\\n')\n")
+        env = {**os.environ, "BROWSER": f"{sys.executable} {browser} %s"}
+        nested = tmp_path / "out" / "deep" / "page.html"
+        written = orvane("report", str(agent), "-o", str(nested), "--open", env=env)
+        assert written.returncode == 0, written.stderr
+        assert nested.is_file() and record.read_text() == nested.resolve().as_uri() + "\n"
+        assert "no cycle recorded yet" in nested.read_text()
+
+        missing = orvane("report", str(tmp_path / "nowhere"))
+        assert missing.returncode == 1 and missing.stderr.count("\n") == 1
+        assert missing.stderr.startswith("orvane: error: no Orvane instance at")
+        into_directory = orvane("report", str(agent), "-o", str(tmp_path))
+        assert into_directory.returncode == 1 and into_directory.stderr.startswith("orvane: error: cannot write")
+        assert "Traceback" not in missing.stderr + into_directory.stderr
