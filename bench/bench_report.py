@@ -32,7 +32,8 @@ SIZE_BOUND = 5 * 1000 * 1000
 def make_instance(root: Path, count: int) -> Path:
     directory = root / "agent"
     instance.create(directory, "Every module is tested and documented", "ada", {"type": "offline"})
-    events = events_for(count)
+    # Most queued plans are decided on, as they would be by someone following the queue.
+    events = events_for(count, decide=0.9)
     for event in events:
         if event["type"] == "FORGE":
             name = event["payload"]["question"]

@@ -18,7 +18,6 @@ import hashlib
 import heapq
 import json
 import math
-import re
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
@@ -103,10 +102,7 @@ CHAINED = frozenset({"ACTION_PLAN", "ACTION_REFINE", "TRIAGE", "ACTION_EXEC", "A
 
 # Columns of a finding row, in the order the page's script reads them.
 ROW_COLUMNS = ("time", "severity", "band", "category", "question", "description", "evidence",
-               "target", "seen", "action", "verification", "cycle", "where")
-# A "file:line" reference inside a finding's evidence.
-PLACE = re.compile(r"(?<![\w.:/-])([\w][\w.\-/]*):(\d+)\b")
-PLACES_SHOWN = 4
+               "target", "seen", "action", "verification")
 
 
 @dataclass
@@ -133,15 +129,16 @@ class Replay:
     # Forged question -> (the question whose gaps forged it, generation, gap description).
     forged: dict[str, tuple[str | None, int, str]] = field(default_factory=dict)
     # The non-empty findings, in file order: (event, severity, how many times the same
-    # finding had been recorded so far, how many cycles had ended before it), and what
-    # followed each one.
-    found: list[tuple[Mapping[str, Any], float | None, int, int]] = field(default_factory=list)
+    # finding had been recorded so far), and what followed each one.
+    found: list[tuple[Mapping[str, Any], float | None, int]] = field(default_factory=list)
     actions: dict[int, str] = field(default_factory=dict)
     verifications: dict[int, str] = field(default_factory=dict)
+    # The repositories actions ran on (ACTION_EXEC targets), in the order first acted on.
+    acted: dict[str, None] = field(default_factory=dict)
 
     def row(self, index: int) -> list[Any]:
-        """The finding row of ROW_COLUMNS, but "where"."""
-        event, severity, times, before = self.found[index]
+        """The finding row of ROW_COLUMNS."""
+        event, severity, times = self.found[index]
         payload = event["payload"]
         category = payload.get("finding_type", "unknown")
         description = payload.get("description", "")
@@ -158,7 +155,7 @@ class Replay:
         return [event["timestamp"], severity, band(severity), category if isinstance(category, str) else str(category),
                 payload["question"], description if isinstance(description, str) else str(description),
                 evidence_text(evidence), target if isinstance(target, str) else "", times,
-                action, verification, before + 1]
+                action, verification]
     # Each question's weight now, for questions that have run.
     weights: dict[str, float] = field(default_factory=dict)
 
@@ -197,7 +194,7 @@ def replay(events: Sequence[Mapping[str, Any]], on_disk: Sequence[str] = ()) -> 
     current: str | None = None  # the question of the cycle in progress
     cycle = 0
     cycle_time, cycle_cost, cycle_duration = out.cycle_time, out.cycle_cost, out.cycle_duration
-    cycle_bands, targets = out.cycle_bands, out.targets
+    cycle_bands, targets, acted = out.cycle_bands, out.targets, out.acted
     chained = CHAINED
 
     for event in events:
@@ -238,7 +235,7 @@ def replay(events: Sequence[Mapping[str, Any]], on_disk: Sequence[str] = ()) -> 
                 times = seen[key] = seen.get(key, 0) + 1
             bands[unrated if severity is None else lowest - bisect_right(floors, severity)] += 1
             origin[event["id"]] = len(found)
-            found.append((event, severity, times, cycle))
+            found.append((event, severity, times))
         elif kind == "SELECTION":
             question = payload.get("question")
             if not question or not isinstance(question, str):
@@ -297,6 +294,9 @@ def replay(events: Sequence[Mapping[str, Any]], on_disk: Sequence[str] = ()) -> 
                 if row is not None:
                     actions[row] = "planned"
             elif kind == "ACTION_EXEC":
+                target = event.get("target")
+                if target and type(target) is str and target not in acted:
+                    acted[target] = None
                 if row is not None:
                     actions[row] = "executed" if payload.get("success") else (
                         "rolled back" if payload.get("rolled_back") else "failed")
@@ -471,9 +471,9 @@ def short(value: Any, size: int = 200) -> str:
     return text if len(text) <= size else text[:size - 1] + "…"
 
 
-def review_state(instance: Instance) -> dict[str, Any]:
+def review_state(instance: Instance, acted: Iterable[str]) -> dict[str, Any]:
     """The queued plans (the newest QUEUE_SHOWN), the instance branch on each repository
-    the instance acted on, and every checkpoint."""
+    the instance acted on (`acted`, as branch.targets gives them), and every checkpoint."""
     from orvane import branch, review
     from orvane.target import resolve
 
@@ -483,7 +483,7 @@ def review_state(instance: Instance) -> dict[str, Any]:
               "evidence": short(item["evidence"], 120), "risk": item["risk_score"], "reason": short(item["reason"]),
               "plan": short(item["plan"], 400)} for item in waiting[:QUEUE_SHOWN]]
     branches = []
-    for repository in branch.targets(instance):
+    for repository in acted:
         try:
             target = resolve(repository)
         except UserError:
@@ -531,23 +531,9 @@ def table_rows(play: Replay) -> list[list[Any]]:
     out = []
     for index in chosen:
         row = play.row(index)
-        where = places(row[6])
         row[5], row[6] = cut(row[5], TEXT_LIMIT), cut(row[6], EVIDENCE_LIMIT)
-        row.append(where)
         out.append(row)
     return out
-
-
-def places(evidence: str) -> list[str]:
-    """The first file:line references an evidence text names, each once."""
-    found: list[str] = []
-    for match in PLACE.finditer(evidence):
-        place = f"{match.group(1)}:{match.group(2)}"
-        if place not in found:
-            found.append(place)
-            if len(found) == PLACES_SHOWN:
-                break
-    return found
 
 
 def collect(instance: Instance) -> dict[str, Any]:
@@ -587,7 +573,7 @@ def collect(instance: Instance) -> dict[str, Any]:
         "limit": MAX_ROWS, "max_values": MAX_VALUES,
     }
     return {"header": header, "tree": population(play, questions), "children": children,
-            "modes": page_data["modes"], "review": review_state(instance), "data": page_data}
+            "modes": page_data["modes"], "review": review_state(instance, play.acted), "data": page_data}
 
 
 def script_json(data: Any) -> str:

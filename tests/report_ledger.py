@@ -26,9 +26,11 @@ WORDS = ("module", "parser", "cache", "config", "handler", "docs", "ledger", "re
 
 def host_events(cycles: int, *, seed: int = 3, instance_id: str = "a1b2c3d4e5f6",
                 target: str = "/srv/project", start: datetime | None = None,
-                hostile: str | None = None, max_population: int = 50) -> list[dict[str, Any]]:
+                hostile: str | None = None, max_population: int = 50,
+                decide: float = 0.0) -> list[dict[str, Any]]:
     """The events of `cycles` cycles, in append order. With `hostile`, that text is
-    the description of one finding in three and of the forge's gaps."""
+    the description of one finding in three and of the forge's gaps. Before each cycle,
+    each queued plan in turn is decided on with the chance `decide`, until one is not."""
     rng = random.Random(seed)
     clock = start or datetime(2026, 11, 2, 8, 0, tzinfo=timezone.utc)
     population = list(SEEDS)
@@ -45,7 +47,25 @@ def host_events(cycles: int, *, seed: int = 3, instance_id: str = "a1b2c3d4e5f6"
         events.append(event)
         return event
 
+    waiting: list[dict[str, Any]] = []  # queued TRIAGE events no one has decided on yet
     for number in range(1, cycles + 1):
+        # Between runs a person decides on most queued plans, as `orvane approve` and
+        # `orvane reject` record it; an approved plan is carried out and checked.
+        while waiting and rng.random() < decide:
+            queued = waiting.pop(0)
+            plan_id = queued["parent_id"]
+            approved = rng.random() < 0.6
+            decision = add("TRIAGE", "owner", {
+                "question": queued["payload"]["question"], "decision": "approved" if approved else "rejected",
+                "plan_event": plan_id, "queued_event": queued["id"], "by": "ada",
+                "plan": queued["payload"]["plan"]}, {"id": plan_id})
+            if approved:
+                execution = add("ACTION_EXEC", "executor", {
+                    "question": queued["payload"]["question"], "plan": queued["payload"]["plan"],
+                    "finding": queued["payload"]["description"], "success": True, "worktree": "",
+                    "rolled_back": False}, decision)
+                add("ACTION_VERIFY", "executor", {"question": queued["payload"]["question"],
+                                                  "resolved": rng.random() < 0.5}, execution)
         mode = MODES[(number // 7) % len(MODES)]
         question = rng.choice(population)
         gen = generation[question]
@@ -96,12 +116,12 @@ def host_events(cycles: int, *, seed: int = 3, instance_id: str = "a1b2c3d4e5f6"
             else:
                 queued = 1
                 found = finding["payload"]
-                add("TRIAGE", "triage", {"question": question, "decision": "queued",
+                waiting.append(add("TRIAGE", "triage", {"question": question, "decision": "queued",
                                          "reason": "the policy asks a human to approve it",
                                          "plan": "Add the missing check", "risk_score": 0.4,
                                          "description": found["description"], "evidence": found["evidence"],
                                          "category": found["finding_type"], "severity": found["severity"],
-                                         "finding_event": finding["id"]}, plan)
+                                         "finding_event": finding["id"]}, plan))
         add("CYCLE", "host", {"execution_mode": mode, "findings_count": max(count, 0),
                               "actions_executed": executed, "actions_verified": verified,
                               "cost_usd": cost, "duration_secs": round(rng.random() * 30, 2),

@@ -20,7 +20,7 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from orvane import instance, protocol, report, temporal, vcsguard
+from orvane import branch, instance, protocol, report, temporal, vcsguard
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from report_ledger import (HOSTILE, expected_cycles, host_events, hostile_ledger, make_instance,  # noqa: E402
@@ -108,7 +108,8 @@ class TestReplay:
         assert [r[0] for r in data["rows"]] == sorted((e["timestamp"] for e in found), reverse=True)[:report.MAX_ROWS]
 
     def test_actions_verifications_and_repeats_follow_the_finding(self, tmp_path):
-        events = host_events(60, seed=9)
+        events = host_events(60, seed=9, decide=0.5)
+        assert {"approved", "rejected"} <= {e["payload"].get("decision") for e in events}
         play = report.replay(events)
         by_id = {e["id"]: e for e in events}
         children = {}
@@ -261,6 +262,7 @@ class TestReview:
         approved = next(i for i, (event, *_) in enumerate(play.found)
                         if event["id"] == queued[0]["payload"]["finding_event"])
         assert play.row(approved)[report.ROW_COLUMNS.index("action")] == "executed"
+        assert list(play.acted) == branch.targets(current)
         page = report.render(content)
         assert "Fix the &lt;b&gt;first&lt;/b&gt;" in page and "the &lt;i&gt;first&lt;/i&gt; finding" in page
 
@@ -278,7 +280,7 @@ class TestCommand:
         (target / "config.json").write_text("{not json")
         agent = tmp_path / "agent"
         assert orvane("init", str(agent), "--goal", "Ship <it>", "--owner", "ada").returncode == 0
-        run = orvane("run", str(agent), "--target", str(target), "--cycles", "3", "--seed", "1", "--quiet")
+        run = orvane("run", str(agent), "--target", str(target), "--cycles", "4", "--seed", "1", "--quiet")
         assert run.returncode == 0, run.stderr
         written = orvane("report", str(agent))
         assert written.returncode == 0 and written.stderr == ""
@@ -288,9 +290,14 @@ class TestCommand:
         parsed = shape(page)
         data = json.loads(parsed.scripts[0][1])
         events = instance.open_instance(agent).ledger._load_all()
-        assert len(data["cost"]["points"]) == 3 == sum(e["type"] == "CYCLE" for e in events)
+        assert len(data["cost"]["points"]) == 4 == sum(e["type"] == "CYCLE" for e in events)
         assert data["total"] == sum(e["type"] == "FINDING" and not e["payload"]["empty"] for e in events) > 0
         assert "Ship &lt;it&gt;" in page and "Ship <it>" not in page
+        # "Seen again" agrees with what the run itself counted when it recorded each finding.
+        column = report.ROW_COLUMNS.index("seen")
+        recorded = {e["timestamp"]: e["payload"].get("seen_before", 0) + 1 for e in events
+                    if e["type"] == "FINDING" and not e["payload"]["empty"]}
+        assert {row[0]: row[column] for row in data["rows"]} == recorded
         # Nothing on the page points anywhere but into itself.
         assert all(value.startswith(("#", "data:")) for value in parsed.links), parsed.links
 

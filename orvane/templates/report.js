@@ -27,35 +27,37 @@
 
   function day(stamp) { return stamp ? String(stamp).replace("T", " ").slice(0, 16) : ""; }
 
-  function niceMax(value) {
-    if (!(value > 0)) { return 1; }
-    var power = Math.pow(10, Math.floor(Math.log(value) / Math.LN10));
-    var steps = [1, 2, 2.5, 5, 10];
-    for (var i = 0; i < steps.length; i++) { if (steps[i] * power >= value) { return steps[i] * power; } }
-    return 10 * power;
+  // A scale from 0 with a few round ticks: [top, tick count].
+  function niceScale(value) {
+    if (!(value > 0)) { return [1, 4]; }
+    var rough = value / 5, power = Math.pow(10, Math.floor(Math.log(rough) / Math.LN10));
+    var steps = [1, 2, 2.5, 5, 10], step = 10 * power;
+    for (var i = 0; i < steps.length; i++) { if (steps[i] * power >= rough) { step = steps[i] * power; break; } }
+    var ticks = Math.max(1, Math.ceil(value / step - 1e-9));
+    return [step * ticks, ticks];
   }
 
   function format(value) {
     if (value === 0) { return "0"; }
     if (Math.abs(value) >= 100) { return String(Math.round(value)); }
     if (Math.abs(value) >= 1) { return String(Math.round(value * 10) / 10); }
-    return value.toPrecision(2);
+    return String(parseFloat(value.toPrecision(2)));
   }
 
   // Axes, grid and labels; returns the scales. `labels` is a list of [index, text].
-  function frame(svg, count, top, labels, emptyText) {
+  function frame(svg, count, top, labels, emptyText, centred) {
     var W = svg.viewBox.baseVal.width || 900, PW = W - LEFT - RIGHT;
-    var max = niceMax(top);
-    for (var i = 0; i <= 4; i++) {
-      var y = TOP + PH - PH * i / 4;
+    var scale = niceScale(top), max = scale[0], ticks = scale[1];
+    for (var i = 0; i <= ticks; i++) {
+      var y = TOP + PH - PH * i / ticks;
       svg.appendChild(node("line", { "class": i ? "grid" : "axis", x1: LEFT, x2: W - RIGHT, y1: y, y2: y }));
-      svg.appendChild(node("text", { x: LEFT - 6, y: y + 4, "text-anchor": "end" }, format(max * i / 4)));
+      svg.appendChild(node("text", { x: LEFT - 6, y: y + 4, "text-anchor": "end" }, format(max * i / ticks)));
     }
     svg.appendChild(node("line", { "class": "axis", x1: LEFT, x2: LEFT, y1: TOP, y2: TOP + PH }));
     var step = count > 0 ? PW / count : PW;
     labels.forEach(function (label) {
       var x = LEFT + step * (label[0] + 0.5);
-      var anchor = label[0] === 0 ? "start" : (label[0] === count - 1 ? "end" : "middle");
+      var anchor = centred ? "middle" : (label[0] === 0 ? "start" : (label[0] === count - 1 ? "end" : "middle"));
       svg.appendChild(node("text", { x: anchor === "start" ? LEFT : (anchor === "end" ? W - RIGHT : x),
                                      y: H - 12, "text-anchor": anchor }, label[1]));
     });
@@ -182,7 +184,7 @@
                     ["actions_executed", "executed", "#edae49"], ["actions_verified", "verified", "#66a182"]];
     var top = 0;
     modes.forEach(function (m) { measures.forEach(function (k) { top = Math.max(top, m[k[0]]); }); });
-    var scale = frame(svg, modes.length, top, modes.map(function (m, i) { return [i, m.mode]; }));
+    var scale = frame(svg, modes.length, top, modes.map(function (m, i) { return [i, m.mode]; }), null, true);
     var span = Math.min(scale.step * 0.8, 60 * measures.length), width = span / measures.length;
     modes.forEach(function (m, i) {
       var group = node("g", { "class": "point", "data-mode": m.mode });
@@ -225,6 +227,17 @@
   options(filters.category, distinct(C.category));
   options(filters.question, distinct(C.question));
 
+  // The first file:line references an evidence text names, each once.
+  var PLACE = /(^|[^\w.:\/-])([\w][\w.\-\/]*:\d+)\b/g;
+  function places(text) {
+    var found = [], match;
+    PLACE.lastIndex = 0;
+    while ((match = PLACE.exec(text)) !== null && found.length < 4) {
+      if (found.indexOf(match[2]) < 0) { found.push(match[2]); }
+    }
+    return found;
+  }
+
   function compare(a, b) {
     var key = order.key, x, y;
     if (key === "severity") {
@@ -266,7 +279,7 @@
       tr.appendChild(html("td", "question", row[C.question]));
       tr.appendChild(html("td", "description", row[C.description]));
       var evidence = html("td", "evidence");
-      var where = row[C.where];
+      var where = places(row[C.evidence]);
       if (where.length) { evidence.appendChild(html("div", "where", where.join("\n"))); }
       var room = where.length ? 90 : 200;
       var detail = row[C.evidence].length > room ? row[C.evidence].slice(0, room - 1) + "…" : row[C.evidence];
