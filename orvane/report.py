@@ -191,11 +191,18 @@ def replay(events: Sequence[Mapping[str, Any]], on_disk: Sequence[str] = ()) -> 
     bands = list(zeros)
     # band_index, inline
     bisect_right, floors, lowest, unrated = bisect.bisect_right, FLOORS, len(BANDS) - 1, len(BANDS)
-    current: str | None = None  # the question of the cycle in progress
+    current: str | None = None  # the question of the cycle in progress, and its record
+    current_entry: list[Any] = []
     cycle = 0
     cycle_time, cycle_cost, cycle_duration = out.cycle_time, out.cycle_cost, out.cycle_duration
     cycle_bands, targets, acted = out.cycle_bands, out.targets, out.acted
     chained = CHAINED
+
+    def start(name: str) -> list[Any]:
+        """A question's first record; it joins the population with the cycle in progress."""
+        entry = records[name] = [0, 0, 0, 0.0, 0, 0, 0, 0]
+        known_from.setdefault(name, cycle)
+        return entry
 
     for event in events:
         kind = event["type"]
@@ -204,13 +211,12 @@ def replay(events: Sequence[Mapping[str, Any]], on_disk: Sequence[str] = ()) -> 
             question = payload.get("question")
             if not question or not isinstance(question, str):
                 continue
-            entry = records.get(question)
-            if entry is None:
-                entry = records[question] = [0, 0, 0, 0.0, 0, 0, 0, 0]
-                known_from.setdefault(question, cycle)
-            entry[FOUND] += 1
-            if question is not current:  # the cycle's own question is marked already
+            if question is current:  # as a rule: found and marked when it was selected
+                entry = current_entry
+            else:
+                entry = records.get(question) or start(question)
                 dirty.add(question)
+            entry[FOUND] += 1
             severity = payload.get("severity")
             if severity is not None:
                 severity = severity if type(severity) is float and severity - severity == 0 \
@@ -241,11 +247,8 @@ def replay(events: Sequence[Mapping[str, Any]], on_disk: Sequence[str] = ()) -> 
             if not question or not isinstance(question, str):
                 continue
             current = question
-            entry = records.get(question)
-            if entry is None:
-                entry = records[question] = [0, 0, 0, 0.0, 0, 0, 0, 0]
-                known_from.setdefault(question, cycle)
-            entry[SEL] += 1
+            current_entry = records.get(question) or start(question)
+            current_entry[SEL] += 1
             dirty.add(question)
         elif kind == "CYCLE":
             cycle += 1
@@ -278,11 +281,7 @@ def replay(events: Sequence[Mapping[str, Any]], on_disk: Sequence[str] = ()) -> 
             if kind == "ACTION_VERIFY":
                 question = payload.get("question")
                 if payload.get("resolved") and question and isinstance(question, str):
-                    entry = records.get(question)
-                    if entry is None:
-                        entry = records[question] = [0, 0, 0, 0.0, 0, 0, 0, 0]
-                        known_from.setdefault(question, cycle)
-                    entry[VERIFIED] += 1
+                    (records.get(question) or start(question))[VERIFIED] += 1
                     dirty.add(question)
                 if row is not None:
                     verifications[row] = "resolved" if payload.get("resolved") else "not resolved"
@@ -597,13 +596,25 @@ def render(content: Mapping[str, Any]) -> str:
     import jinja2
     import markupsafe
 
+    # The compiled template is kept in the template engine's own per-user cache (keyed by
+    # the template's checksum, so it is never stale): compiling it is a good part of the
+    # fixed cost of a page. Without a usable cache it is compiled each time.
+    try:
+        cache: jinja2.BytecodeCache | None = jinja2.FileSystemBytecodeCache()
+    except (OSError, RuntimeError):
+        cache = None
     environment = jinja2.Environment(autoescape=True, trim_blocks=True, lstrip_blocks=True,
-                                     undefined=jinja2.StrictUndefined)
+                                     undefined=jinja2.StrictUndefined, bytecode_cache=cache,
+                                     loader=jinja2.FunctionLoader(lambda name: (asset(name), None, lambda: True)))
     environment.filters["money"] = lambda v: f"{number(v):.4f}"
     environment.filters["weight"] = lambda v: "-" if v is None else f"{v:.3f}"
     environment.filters["severity"] = lambda v: "-" if severity_of(v) is None else f"{severity_of(v):.2f}"
     environment.filters["when"] = lambda v: str(v or "-").replace("T", " ")[:19]
-    template = environment.from_string(asset("report.html.j2"))
+    try:
+        template = environment.get_template("report.html.j2")
+    except OSError:  # the cache could not be written
+        environment.bytecode_cache = None
+        template = environment.get_template("report.html.j2")
     script, style = asset("report.js"), asset("report.css")
     # This package's own script and style, and the JSON escaped above, go in as they are.
     return template.render(**content, script=markupsafe.Markup(script), style=markupsafe.Markup(style),
