@@ -172,3 +172,9 @@ class TestPage:
         assert browser.execute_script("return document.getElementById('goal').textContent") == HOSTILE
         assert " ".join(HOSTILE.split()) in browser.execute_script(
             "return Array.from(document.querySelectorAll('#queue td')).map(e => e.textContent)")
+
+    def test_a_new_instance_has_an_empty_page_without_errors(self, browser, tmp_path):
+        open_page(browser, page_for(tmp_path, []))
+        assert browser.find_element("id", "table-status").text == "0 of 0 findings shown."
+        assert values(browser, "#chart-findings g.point", "data-total") == []
+        assert "no cycle recorded yet" in browser.find_element("id", "chart-cost").text
