@@ -28,7 +28,7 @@ from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any
 
-from orvane import brain, temporal, vcsguard
+from orvane import brains, temporal, vcsguard
 from orvane.words import PLAN_CLOSE, PLAN_HEADER, PLAN_OPEN
 from orvane.target import Target
 
@@ -382,7 +382,7 @@ class Outcome:
     warning: str = ""  # a line for the console when the user must hear why
 
 
-def why_not_executable(target: Target, executor: brain.BrainInterface) -> str:
+def why_not_executable(target: Target, executor: brains.Asker) -> str:
     """"" when a plan may be carried out here, else the reason it is queued."""
     if not executor.can_execute():
         return "the brain cannot execute actions"
@@ -392,7 +392,7 @@ def why_not_executable(target: Target, executor: brain.BrainInterface) -> str:
 
 
 def execute(plan: dict[str, Any], finding: dict[str, Any], goal_text: str, target: Target,
-            executor: brain.BrainInterface, instance_id: str, timeout: int, *,
+            executor: brains.Asker, instance_id: str, timeout: int, *,
             identity: dict[str, str] | None = None) -> Outcome:
     """Carries the plan out in the instance's worktree of a repository target, in the
     target's own directory there, and returns what happened.
@@ -439,7 +439,7 @@ def execute(plan: dict[str, Any], finding: dict[str, Any], goal_text: str, targe
         untracked.discard()
 
 
-def carry(plan: dict[str, Any], finding: dict[str, Any], goal_text: str, executor: brain.BrainInterface,
+def carry(plan: dict[str, Any], finding: dict[str, Any], goal_text: str, executor: brains.Asker,
           timeout: int, identity: dict[str, str] | None, worktree: str, workdir: Path, description: str,
           before: str, untracked: Untracked) -> Outcome:
     """The action itself, from its rollback point on (see execute). An action cut short

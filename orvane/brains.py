@@ -16,7 +16,17 @@ from __future__ import annotations
 
 import copy
 from collections.abc import Sequence
+from typing import Any, Protocol
 from orvane import brain
+
+class Asker(Protocol):
+    """What the cycle and the actions ask of a brain: a library brain, or a wrapper of one."""
+
+    def ask(self, prompt: str, *, working_dir: str | None = ..., timeout: int = ...,
+            parser: Any = ...) -> brain.BrainResult: ...
+
+    def can_execute(self) -> bool: ...
+
 
 # The library's switch that lets the claude program use every tool without asking.
 SKIP_PERMISSIONS = "--dangerously-skip-permissions"

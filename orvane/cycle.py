@@ -239,7 +239,7 @@ class MeteredBrain:
     user has asked the run to stop or the budget is spent (the forge then makes no more
     questions and its step ends at once)."""
 
-    def __init__(self, inner: brain.BrainInterface, stop: StopRequest,
+    def __init__(self, inner: brains.Asker, stop: StopRequest,
                  exhausted: Callable[[float], bool] = lambda spent: False, working_dir: str | None = None,
                  timeout: int = 300) -> None:
         self.inner = inner
@@ -815,7 +815,7 @@ class Runner:
         question = self.question_named(finding.get("question"), finding.get("description", ""))
         prompt = verify_prompt(finding, plan, action_output, question, describe(where), self.instance.goal_text)
         # Like every call but an action's, in the scratch directory, reading `where`.
-        checker = brains.for_reading(self.brain, [str(where.path)] if where.path is not None else [])
+        checker = ReadableBrain(brains.for_reading(self.brain.inner, [str(where.path)] if where.path else []))
         with self.working("verifying"):
             result = checker.ask(prompt, working_dir=self.working_dir, timeout=self.timeout, parser=parse_answer)
         report.cost_usd += result.cost_usd

@@ -416,7 +416,12 @@ class TestToolAccess:
         assert Path(writing[0]["cwd"]) == worktree
         for call in recorded:
             if call is not writing[0]:
-                assert "--permission-mode" in call["argv"] and Path(call["cwd"]) == (instance / "scratch").resolve()
+                argv = call["argv"]
+                assert "--permission-mode" in argv and Path(call["cwd"]) == (instance / "scratch").resolve()
+                # The check of the action reads the worktree; every other call the user's tree.
+                readable = worktree if argv[1].startswith("VERIFY") else repository
+                assert argv[argv.index("--add-dir") + 1] == str(readable)
+        assert sum(c["argv"][1].startswith("VERIFY") for c in recorded) == 1
         assert (worktree / "notes.txt").read_text() == "fixed by claude\n"
         assert (worktree / "claude-was-here.txt").exists()  # given write access, it writes
         assert git("status", "--porcelain", cwd=repository) == ""
