@@ -278,7 +278,7 @@ ORV_FUNCTION(ensure_worktree, "ensure_worktree(target: str, instance_name: str) 
     if (occupied && !place.link) {
         if (truth(mod.get(k_has_git)(wt_text).ptr())) {
             object found = mod.get(k_current_branch)(wt_text);
-            if (equal(found, branch)) return std::move(wt_text);
+            if (equal(found, branch)) return wt_text;
             log(k_warning, "Worktree %s on wrong branch %s, recreating", wt, found);
         }
     }
@@ -305,7 +305,7 @@ ORV_FUNCTION(ensure_worktree, "ensure_worktree(target: str, instance_name: str) 
         return nb::borrow(target);
     }
     log(k_info, "Created worktree at %s on branch %s", wt, branch);
-    return std::move(wt_text);
+    return wt_text;
 }
 
 // The branch is kept. Git removes the worktree at its resolved place; when
