@@ -31,19 +31,13 @@ Module seeds; // orvane.seed
 Name k_FORGE_OPEN{"_FORGE_OPEN"}, k_FORGE_CLOSE{"_FORGE_CLOSE"}, k_MAX_POPULATION{"MAX_POPULATION"},
     k_MIN_GAPS_TO_FORGE{"MIN_GAPS_TO_FORGE"}, k_brain{"_brain"}, k_ledger{"_ledger"},
     k_questions_dir{"_questions_dir"}, k_last_run_cost{"_last_run_cost"}, k_ask{"ask"},
-    k_append{"append"}, k_output{"output"}, k_cost_usd{"cost_usd"},
-    k_parse_forge_output{"_parse_forge_output"}, k_should_forge{"should_forge"},
-    k_analyze_gaps{"analyze_gaps"}, k_forge_question{"forge_question"},
-    k_save_question{"save_question"}, k_protocol{"protocol"}, k_make_event{"make_event"},
-    k_now_iso{"_now_iso"}, k_description{"description"}, k_dimension{"dimension"},
-    k_evidence{"evidence"}, k_area{"area"}, k_gaps{"gaps"}, k_name{"name"},
-    k_question{"question"}, k_generation{"generation"}, k_parent{"parent"},
-    k_immutable{"immutable"}, k_tags{"tags"}, k_forged_at{"forged_at"},
-    k_forged_from{"forged_from"}, k_gap_description{"gap_description"},
-    k_gap_dimension{"gap_dimension"}, k_empty{""},
+    k_output{"output"}, k_cost_usd{"cost_usd"}, k_parse_forge_output{"_parse_forge_output"},
+    k_should_forge{"should_forge"}, k_analyze_gaps{"analyze_gaps"},
+    k_forge_question{"forge_question"}, k_protocol{"protocol"}, k_make_event{"make_event"},
+    k_area{"area"}, k_forged_at{"forged_at"}, k_forged_from{"forged_from"},
+    k_gap_description{"gap_description"}, k_gap_dimension{"gap_dimension"},
     k_brain_gap_analysis{"brain gap analysis"}, k_no_question_text{"(no question text)"},
-    k_unspecified{"unspecified"}, k_none_text{"none"}, k_pressure_test{"pressure-test"},
-    k_FORGE{"FORGE"}, k_forge{"forge"}, k_unnamed{"unnamed"};
+    k_unspecified{"unspecified"}, k_none_text{"none"}, k_forge{"forge"};
 Host pathlib_Path{"pathlib", "Path"}, json_dumps{"json", "dumps"};
 
 PyObject* original_save_question = nullptr;  // seed.save_question when this module loaded

@@ -15,11 +15,9 @@ using namespace orv;
 
 Module mod;  // orvane.goal, read at call time
 
-Name k_now_iso{"_now_iso"}, k_goal{"goal"}, k_owner{"owner"}, k_created_at{"created_at"},
-    k_updated_at{"updated_at"}, k_history{"history"}, k_set_at{"set_at"},
-    k_replaced_at{"replaced_at"}, k_append{"append"}, k_strip{"strip"},
-    k_to_dict{"to_dict"}, k_write{"write"}, k_close{"close"}, k_new{"__new__"};
-Name k_copy{"copy"}, k_deepcopy{"deepcopy"};
+Name k_goal{"goal"}, k_updated_at{"updated_at"}, k_history{"history"}, k_set_at{"set_at"},
+    k_replaced_at{"replaced_at"}, k_new{"__new__"};
+Name k_deepcopy{"deepcopy"};
 HostFunction copy_deepcopy{k_copy, k_deepcopy};
 Host pathlib_Path{"pathlib", "Path"},
     yaml_dump{"yaml", "dump"}, yaml_safe_load{"yaml", "safe_load"}, builtins_open{"builtins", "open"},

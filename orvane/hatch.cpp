@@ -36,16 +36,11 @@ Module mod;         // orvane.hatch, read at call time
 Module goal_home;   // orvane.goal
 Module seed_home;   // orvane.seed
 
-Name k_now_iso{"_now_iso"}, k_new_instance_id{"_new_instance_id"}, k_load_config{"_load_config"},
+Name k_new_instance_id{"_new_instance_id"}, k_load_config{"_load_config"},
     k_save_config{"_save_config"}, k_init_instance_dirs{"_init_instance_dirs"}, k_Goal{"Goal"},
-    k_get_seed{"get_seed"}, k_load_questions{"load_questions"}, k_save_question{"save_question"},
-    k_SEED_QUESTION{"SEED_QUESTION"}, k_name{"name"}, k_generation{"generation"},
-    k_immutable{"immutable"}, k_instance_id{"instance_id"}, k_parent_id{"parent_id"},
-    k_hatched_at{"hatched_at"}, k_hatched_from{"hatched_from"},
-    k_protocol_version{"protocol_version"}, k_selector{"selector"}, k_algorithm{"algorithm"},
-    k_children{"children"}, k_owner{"owner"}, k_path{"path"}, k_unknown{"unknown"},
-    k_exists{"exists"}, k_is_file{"is_file"}, k_mkdir{"mkdir"},
-    k_glob{"glob"}, k_save{"save"}, k_append{"append"};
+    k_get_seed{"get_seed"}, k_load_questions{"load_questions"}, k_hatched_at{"hatched_at"},
+    k_hatched_from{"hatched_from"}, k_protocol_version{"protocol_version"}, k_selector{"selector"},
+    k_algorithm{"algorithm"}, k_children{"children"}, k_is_file{"is_file"}, k_save{"save"};
 Host pathlib_Path{"pathlib", "Path"}, shutil_copy2{"shutil", "copy2"}, json_dumps{"json", "dumps"},
     yaml_dump{"yaml", "dump"}, yaml_safe_load{"yaml", "safe_load"},
     yaml_YAMLError{"yaml", "YAMLError"};

@@ -24,18 +24,14 @@ using namespace orv;
 
 Module mod;  // orvane.notify, read at call time
 
-Name k_path{"_path"}, k_min_severity{"_min_severity"}, k_url{"_url"}, k_headers{"_headers"},
+Name k_min_severity{"_min_severity"}, k_self_url{"_url"}, k_self_headers{"_headers"},
     k_notifiers{"_notifiers"}, k_format_report{"_format_report"}, k_expand_env{"_expand_env"},
-    k_supports{"supports"}, k_notify{"notify"}, k_items{"items"}, k_write{"write"},
-    k_close{"close"}, k_strftime{"strftime"}, k_status{"status"}, k_environ{"environ"}, k_os{"os"}, k_encode{"encode"},
-    k_type{"type"}, k_severity{"severity"}, k_timestamp{"timestamp"}, k_payload{"payload"},
-    k_file{"file"}, k_log{"log"}, k_webhook{"webhook"}, k_cfg_path{"path"},
-    k_cfg_min_severity{"min_severity"}, k_cfg_url{"url"}, k_cfg_headers{"headers"},
-    k_FileNotifier{"FileNotifier"}, k_LogNotifier{"LogNotifier"},
-    k_WebhookNotifier{"WebhookNotifier"}, k_content_type{"Content-Type"},
-    k_application_json{"application/json"}, k_POST{"POST"}, k_utf8{"utf-8"}, k_empty{""},
-    k_newline{"\n"}, k_report_time{"%Y-%m-%dT%H-%M-%S"}, k_default_reports{"reports/"},
-    k_default_log{"notifications.jsonl"}, k_replace{"replace"};
+    k_supports{"supports"}, k_notify{"notify"}, k_encode{"encode"}, k_file{"file"}, k_log{"log"},
+    k_webhook{"webhook"}, k_cfg_min_severity{"min_severity"}, k_FileNotifier{"FileNotifier"},
+    k_LogNotifier{"LogNotifier"}, k_WebhookNotifier{"WebhookNotifier"},
+    k_content_type{"Content-Type"}, k_application_json{"application/json"}, k_POST{"POST"},
+    k_utf8{"utf-8"}, k_report_time{"%Y-%m-%dT%H-%M-%S"}, k_default_reports{"reports/"},
+    k_default_log{"notifications.jsonl"};
 Host json_dumps{"json", "dumps"}, pathlib_Path{"pathlib", "Path"}, builtins_open{"builtins", "open"}, locale_preferred{"locale", "getpreferredencoding"},
     abc_ABC{"abc", "ABC"};
 
@@ -91,7 +87,7 @@ ORV_FUNCTION(interface_supports, "supports(self, event_type: str) -> bool",
 
 // Stores the threshold of a notifier and `path` as a path object.
 void init_path_notifier(PyObject* self, PyObject* path, PyObject* min_severity) {
-    setattr(self, k_path, pathlib_Path(handle(path)));
+    setattr(self, k_self_path, pathlib_Path(handle(path)));
     setattr(self, k_min_severity, handle(min_severity));
 }
 
@@ -174,7 +170,7 @@ ORV_FUNCTION(file_notify, "notify(self, event_type: str, payload: dict, severity
     auto& [self, event_type, payload, severity] = args;
     handle h(self);
     if (below_threshold(h, severity)) return nb::bool_(false);
-    object directory = pathlib_Path(getattr(h, k_path));
+    object directory = pathlib_Path(getattr(h, k_self_path));
     files::make_directories(directory);
 
     object stamp = call_method(utc_now(), k_strftime, k_report_time.h());
@@ -240,7 +236,7 @@ ORV_FUNCTION(log_notify, "notify(self, event_type: str, payload: dict, severity:
     auto& [self, event_type, payload, severity] = args;
     handle h(self);
     if (below_threshold(h, severity)) return nb::bool_(false);
-    object path = pathlib_Path(getattr(h, k_path));
+    object path = pathlib_Path(getattr(h, k_self_path));
     files::make_parent_directories(path);
 
     object record = event_record(event_type, payload, severity);
@@ -304,14 +300,14 @@ ORV_FUNCTION(webhook_init,
     auto& [self, url, min_severity, headers] = args;
     handle h(self);
     object expand = getattr(h, k_expand_env);
-    setattr(h, k_url, expand(handle(url)));
+    setattr(h, k_self_url, expand(handle(url)));
     setattr(h, k_min_severity, handle(min_severity));
     object expanded = own(PyDict_New());
     if (headers != Py_None)
         for_each_item(headers, [&](handle name, handle text) {
             set_item(expanded, name.ptr(), expand(text));
         });
-    setattr(h, k_headers, expanded);
+    setattr(h, k_self_headers, expanded);
     return nb::none();
 }
 
@@ -328,8 +324,8 @@ ORV_FUNCTION(webhook_notify,
 
     object headers = own(PyDict_New());
     set_item(headers, k_content_type, k_application_json.h());
-    must(PyDict_Update(headers.ptr(), getattr(h, k_headers).ptr()));
-    object url = getattr(h, k_url);
+    must(PyDict_Update(headers.ptr(), getattr(h, k_self_headers).ptr()));
+    object url = getattr(h, k_self_url);
 
     http::Request request{url};
     request.headers = headers;
@@ -438,21 +434,21 @@ ORV_FUNCTION(from_config, "from_config(cls, config) -> NotificationBus",
         if (!is_instance(entry, &PyDict_Type)) return;
         object kind = get(entry, k_type, k_empty.h());
         if (equal(kind, k_file.h())) {
-            object path = config_str(entry, k_cfg_path, k_default_reports);
+            object path = config_str(entry, k_path, k_default_reports);
             object threshold = config_float(entry, k_cfg_min_severity);
             notifiers.append(mod.get(k_FileNotifier)(nb::arg("path") = path,
                                                      nb::arg("min_severity") = threshold));
         } else if (equal(kind, k_log.h())) {
-            object path = config_str(entry, k_cfg_path, k_default_log);
+            object path = config_str(entry, k_path, k_default_log);
             object threshold = config_float(entry, k_cfg_min_severity);
             notifiers.append(mod.get(k_LogNotifier)(nb::arg("path") = path,
                                                     nb::arg("min_severity") = threshold));
         } else if (equal(kind, k_webhook.h())) {
-            object url = get(entry, k_cfg_url, k_empty.h());
+            object url = get(entry, k_url, k_empty.h());
             if (!truth(url.ptr())) return;
             object url_text = text_of(url);
             object threshold = config_float(entry, k_cfg_min_severity);
-            object headers = get(entry, k_cfg_headers, nb::none());
+            object headers = get(entry, k_headers, nb::none());
             notifiers.append(mod.get(k_WebhookNotifier)(nb::arg("url") = url_text,
                                                         nb::arg("min_severity") = threshold,
                                                         nb::arg("headers") = headers));

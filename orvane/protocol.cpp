@@ -14,11 +14,6 @@ using namespace orv;
 
 Module mod;  // orvane.protocol, read at call time
 
-Name k_EVENT_TYPES{"_EVENT_TYPES"}, k_REQUIRED_FIELDS{"_REQUIRED_FIELDS"}, k_now_iso{"_now_iso"},
-    k_add{"add"}, k_id{"id"}, k_type{"type"}, k_source{"source"}, k_target{"target"},
-    k_payload{"payload"}, k_parent_id{"parent_id"}, k_instance_id{"instance_id"},
-    k_generation{"generation"}, k_depth{"depth"}, k_timestamp{"timestamp"};
-
 constexpr const char* kBuiltinTypes[] = {
     "QUESTION",     "FINDING",       "FORGE",         "SELECTION",
     "OBSERVATION",  "GOAL",          "HATCH",         "CYCLE",

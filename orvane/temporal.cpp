@@ -21,17 +21,13 @@ using namespace orv;
 
 Module mod;  // orvane.temporal, read at call time
 
-Name k_TemporalCheckpoint{"TemporalCheckpoint"}, k_datetime{"datetime"}, k_timezone{"timezone"},
-    k_timedelta{"timedelta"}, k_utc{"utc"}, k_now{"now"}, k_isoformat{"isoformat"},
-    k_fromisoformat{"fromisoformat"}, k_id{"id"}, k_finding{"finding"},
-    k_action_output{"action_output"}, k_plan_text{"plan_text"}, k_check_after{"check_after"},
-    k_measurement_hint{"measurement_hint"}, k_status{"status"}, k_created_at{"created_at"},
+Name k_TemporalCheckpoint{"TemporalCheckpoint"}, k_timedelta{"timedelta"},
+    k_fromisoformat{"fromisoformat"}, k_finding{"finding"}, k_action_output{"action_output"},
+    k_plan_text{"plan_text"}, k_check_after{"check_after"}, k_measurement_hint{"measurement_hint"},
     k_resolved_at{"resolved_at"}, k_resolution{"resolution"}, k_dir{"_dir"},
-    k_instance_id{"_instance_id"}, k_glob{"glob"}, k_to_dict{"to_dict"},
-    k_from_dict{"from_dict"}, k_is_matured{"is_matured"}, k_description{"description"},
-    k_severity{"severity"}, k_type{"type"}, k_checkpoint_id{"_checkpoint_id"},
-    k_original_finding{"_original_finding"}, k_pending{"pending"}, k_resolved{"resolved"},
-    k_lower{"lower"};
+    k_self_instance_id{"_instance_id"}, k_from_dict{"from_dict"}, k_is_matured{"is_matured"},
+    k_checkpoint_id{"_checkpoint_id"}, k_original_finding{"_original_finding"},
+    k_pending{"pending"};
 Host pathlib_Path{"pathlib", "Path"}, json_dumps{"json", "dumps"}, json_loads{"json", "loads"},
     json_JSONDecodeError{"json", "JSONDecodeError"};
 
@@ -194,7 +190,7 @@ ORV_FUNCTION(manager_init, "__init__(self, instance_dir: str, instance_id: str =
     object dir = own(PyNumber_TrueDivide(pathlib_Path(handle(instance_dir)).ptr(),
                                          nb::str("checkpoints").ptr()));
     setattr(self, k_dir, dir);
-    setattr(self, k_instance_id, handle(instance_id));
+    setattr(self, k_self_instance_id, handle(instance_id));
     files::make_directories(dir);
     return nb::none();
 }

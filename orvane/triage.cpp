@@ -20,7 +20,7 @@ Name k_ExecutionMode{"ExecutionMode"}, k_OBSERVE{"OBSERVE"}, k_SUGGEST{"SUGGEST"
     k_risk_threshold{"risk_threshold"}, k_max_actions_per_cycle{"max_actions_per_cycle"},
     k_max_refinements{"max_refinements"}, k_min_dimensions{"min_dimensions"},
     k_min_passes{"min_passes"}, k_risk_score{"risk_score"}, k_refinement_count{"refinement_count"},
-    k_dimensions{"dimensions"}, k_passes{"passes"}, k_severity{"severity"}, k_missing{"_missing_"};
+    k_dimensions{"dimensions"}, k_passes{"passes"}, k_missing{"_missing_"};
 
 // The members of ExecutionMode, from least to most autonomous.
 constexpr const char* kModes[][2] = {

@@ -32,10 +32,9 @@ Module mod;  // orvane.vcsguard, read at call time
 
 Name k_logger{"logger"}, k_WORKTREE_BASE{"_WORKTREE_BASE"}, k_run_git{"_run_git"},
     k_has_git{"has_git"}, k_current_branch{"current_branch"}, k_worktree_path{"worktree_path"},
-    k_remove_worktree{"remove_worktree"}, k_strip{"strip"}, k_is_dir{"is_dir"},
-    k_exists{"exists"}, k_is_symlink{"is_symlink"}, k_unlink{"unlink"}, k_parent{"parent"},
-    k_name{"name"}, k_resolve{"resolve"}, k_is_relative_to{"is_relative_to"}, k_home{"home"},
-    k_strftime{"strftime"}, k_absolute{"absolute"};
+    k_remove_worktree{"remove_worktree"}, k_is_dir{"is_dir"}, k_is_symlink{"is_symlink"},
+    k_unlink{"unlink"}, k_resolve{"resolve"}, k_is_relative_to{"is_relative_to"},
+    k_absolute{"absolute"};
 Host pathlib_Path{"pathlib", "Path"}, pathlib_PurePath{"pathlib", "PurePath"},
     shutil_rmtree{"shutil", "rmtree"};
 

@@ -53,7 +53,7 @@ namespace orv::capabilities {
 
 namespace {
 
-Name k_parents{"parents"}, k_parent{"parent"}, k_home{"home"};
+Name k_parents{"parents"};
 Host pathlib_Path{"pathlib", "Path"};
 
 constexpr std::string_view kMapName = "capability-map.json";

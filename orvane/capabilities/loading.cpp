@@ -11,9 +11,8 @@ namespace orv::capabilities {
 
 namespace {
 
-Name k_source{"_source"}, k_data{"_data"}, k_load_file{"_load_file"}, k_load_url{"_load_url"},
-    k_load{"load"}, k_scheme{"scheme"}, k_exists{"exists"}, k_read_text{"read_text"},
-    k_decode{"decode"}, k_read1{"read1"}, k_read{"read"}, k_join{"join"};
+Name k_self_source{"_source"}, k_data{"_data"}, k_load_file{"_load_file"}, k_load_url{"_load_url"},
+    k_load{"load"}, k_scheme{"scheme"}, k_read_text{"read_text"}, k_read1{"read1"}, k_join{"join"};
 Host urlparse{"urllib.parse", "urlparse"}, pathlib_Path{"pathlib", "Path"},
     time_monotonic{"time", "monotonic"};
 
@@ -71,7 +70,7 @@ ORV_FUNCTION(map_init, "__init__(self, source: str | None = None) -> None",
              "A map read from `source`, a file path or an http(s) URL; None means no map. "
              "Nothing is read yet.") {
     auto& [self, source] = args;
-    setattr(self, k_source, handle(source));
+    setattr(self, k_self_source, handle(source));
     setattr(self, k_data, nb::none());
     return nb::none();
 }
@@ -85,7 +84,7 @@ ORV_FUNCTION(load, "load(self) -> dict",
     handle h(self);
     object data = getattr(h, k_data);
     if (!data.is_none()) return data;
-    object source = getattr(h, k_source);
+    object source = getattr(h, k_self_source);
     if (source.is_none()) {
         setattr(h, k_data, own(PyDict_New()));
         return getattr(h, k_data);

@@ -8,7 +8,7 @@ namespace orv::capabilities {
 Module mod;
 
 namespace {
-Name k_json{"json"}, k_pathlib{"pathlib"}, k_urllib_parse{"urllib.parse"};
+Name k_urllib_parse{"urllib.parse"};
 }  // namespace
 
 }  // namespace orv::capabilities

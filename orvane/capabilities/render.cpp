@@ -24,12 +24,10 @@ namespace orv::capabilities {
 
 namespace {
 
-Name k_load{"load"}, k_items{"items"}, k_total{"total"}, k_name{"name"}, k_title{"title"},
-    k_type{"type"}, k_replace{"replace"}, k_startswith{"startswith"}, k_humanize{"_humanize"},
+Name k_load{"load"}, k_total{"total"}, k_startswith{"startswith"}, k_humanize{"_humanize"},
     k_item_label{"_item_label"}, k_format_field{"_format_field"},
-    k_render_item_field{"_render_item_field"}, k_unnamed{"unnamed"}, k_empty{""},
-    k_underscore{"_"}, k_dash{"-"}, k_space{" "}, k_newline{"\n"}, k_indented_newline{"\n    "},
-    k_generated_at{"generated_at"};
+    k_render_item_field{"_render_item_field"}, k_underscore{"_"}, k_dash{"-"}, k_space{" "},
+    k_indented_newline{"\n    "}, k_generated_at{"generated_at"};
 
 // The module's own function objects, to tell them from replacements.
 PyObject* own_humanize = nullptr;

@@ -223,7 +223,7 @@ private:
                 }
                 row.has_severity = true;
             }
-            object empty = lookup(p, k_empty);
+            object empty = lookup(p, k_empty_name);
             row.flag = empty.is_valid() && plain_truth(empty.ptr());
         } catch (Irregular&) {
             irregular_questions = true;

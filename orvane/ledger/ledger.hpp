@@ -54,15 +54,10 @@ struct ModuleTable {
 extern ModuleTable& table;
 
 // Interned names, made when the module initialises.
-inline Name k_id{"id"}, k_type{"type"}, k_payload{"payload"}, k_question{"question"},
-    k_timestamp{"timestamp"}, k_target{"target"}, k_source{"source"}, k_generation{"generation"},
-    k_depth{"depth"}, k_finding_type{"finding_type"}, k_severity{"severity"}, k_empty{"empty"},
-    k_resolved{"resolved"}, k_execution_mode{"execution_mode"}, k_unknown{"unknown"},
-    k_cache{"_cache"}, k_cache_key{"_cache_key"}, k_path{"_path"}, k_state{"_native_state"},
-    k_load_all{"_load_all"}, k_validate_event{"validate_event"}, k_serialize{"serialize"},
-    k_deserialize{"deserialize"}, k_required_fields{"_REQUIRED_FIELDS"},
-    k_event_types{"_EVENT_TYPES"}, k_append{"append"}, k_all_question_stats{"all_question_stats"},
-    k_strip{"strip"};
+inline Name k_finding_type{"finding_type"}, k_execution_mode{"execution_mode"}, k_cache{"_cache"},
+    k_cache_key{"_cache_key"}, k_state{"_native_state"}, k_load_all{"_load_all"},
+    k_validate_event{"validate_event"}, k_serialize{"serialize"}, k_deserialize{"deserialize"},
+    k_all_question_stats{"all_question_stats"};
 
 // A protocol function as this module sees it now: our global of that name
 // when it was replaced here, else the protocol module's attribute.
@@ -249,7 +244,7 @@ const Order* index_of(const Loaded& loaded);
 // The event types the statistics read, and their names in the same order.
 enum Kind : uint8_t { kSelection, kFinding, kVerify, kForge, kCycle, kOther };
 inline Name k_SELECTION{"SELECTION"}, k_FINDING{"FINDING"}, k_ACTION_VERIFY{"ACTION_VERIFY"},
-    k_FORGE{"FORGE"}, k_CYCLE{"CYCLE"};
+    k_CYCLE{"CYCLE"};
 inline const Name* const kKindNames[kOther] = {&k_SELECTION, &k_FINDING, &k_ACTION_VERIFY,
                                                &k_FORGE, &k_CYCLE};
 // The kind an exact str names: by length, then bytes.

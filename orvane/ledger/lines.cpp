@@ -40,7 +40,7 @@ public:
         : deserialize_(protocol_fn(k_deserialize, table.deserialize)),
           validate_(protocol_fn(k_validate_event, table.validate_event)),
           native_(reads_natively(deserialize_, validate_)),
-          rules_(table.proto.get(k_required_fields), table.proto.get(k_event_types)),
+          rules_(table.proto.get(k_REQUIRED_FIELDS), table.proto.get(k_EVENT_TYPES)),
           sink_(sink),
           lineno_(lineno) {
         if (!native_) {

@@ -20,12 +20,12 @@ bool reads_natively() {
 }
 
 object rules_now() {
-    object types = own(PyFrozenSet_New(table.proto.get(k_event_types).ptr()));
-    object fields = own(PyMapping_Items(table.proto.get(k_required_fields).ptr()));
+    object types = own(PyFrozenSet_New(table.proto.get(k_EVENT_TYPES).ptr()));
+    object fields = own(PyMapping_Items(table.proto.get(k_REQUIRED_FIELDS).ptr()));
     return nb::make_tuple(types, own(PyList_AsTuple(fields.ptr())));
 }
 
-files::SysPath sys_path(handle self) { return files::SysPath(getattr(self, k_path)); }
+files::SysPath sys_path(handle self) { return files::SysPath(getattr(self, k_self_path)); }
 
 namespace {
 

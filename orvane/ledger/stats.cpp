@@ -226,7 +226,7 @@ nb::dict all_question_stats_of(handle all, handle names) {
             count_into(f.types, get(p, k_finding_type, unknown));
             object sev = get(p, k_severity, none);
             if (!sev.is_none()) f.severities.push_back(to_double(sev.ptr()));
-            f.empties.push_back(truth(get(p, k_empty, no).ptr()));
+            f.empties.push_back(truth(get(p, k_empty_name, no).ptr()));
         }
     }
     nb::dict out;

@@ -260,7 +260,7 @@ ORV_FUNCTION(ledger_init, "__init__(self, path: str | Path) -> None",
              "Open or create the ledger file at `path`.") {
     auto& [self, path_arg] = args;
     object path = pathlib_Path(handle(path_arg));
-    setattr(self, k_path, path);
+    setattr(self, k_self_path, path);
     const files::SysPath sys(path);
     files::ensure_parent(sys, [&] { return path; });
     // Create the file only where nothing stands yet.

@@ -19,11 +19,9 @@ using namespace orv::pagegrab;
 
 Module mod;  // orvane.pagegrab, read at call time
 
-Name k_fetch_url{"fetch_url"}, k_extract_text{"_extract_text"}, k_url{"url"}, k_status{"status"},
-    k_title{"title"}, k_text{"text"}, k_meta_description{"meta_description"}, k_links{"links"},
-    k_success{"success"}, k_error{"error"}, k_type{"type"}, k_headers{"headers"},
-    k_get_content_charset{"get_content_charset"}, k_read{"read"}, k_decode{"decode"},
-    k_strip{"strip"}, k_lower{"lower"};
+Name k_fetch_url{"fetch_url"}, k_extract_text{"_extract_text"},
+    k_meta_description{"meta_description"}, k_links{"links"}, k_success{"success"},
+    k_get_content_charset{"get_content_charset"};
 Host html_unescape{"html", "unescape"}, url_error{"urllib.error", "URLError"}, re_sub{"re", "sub"};
 
 constexpr const char* kUserAgent =

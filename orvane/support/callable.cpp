@@ -1,5 +1,6 @@
 // The native function type, the binder and the signatures it shows.
 #include "support/callable.hpp"
+#include "support/names.hpp"
 
 #include <string>
 
@@ -9,11 +10,10 @@ namespace orv {
 namespace {
 
 Name k_inspect{"inspect"}, k_Parameter{"Parameter"}, k_Signature{"Signature"},
-    k_POSITIONAL_ONLY{"POSITIONAL_ONLY"},
-    k_POSITIONAL_OR_KEYWORD{"POSITIONAL_OR_KEYWORD"}, k_VAR_POSITIONAL{"VAR_POSITIONAL"},
-    k_KEYWORD_ONLY{"KEYWORD_ONLY"}, k_default{"default"}, k_annotation{"annotation"},
-    k_return_annotation{"return_annotation"}, k_typing{"typing"}, k_Any{"Any"},
-    k_Callable{"Callable"}, k_pathlib{"pathlib"}, k_Path{"Path"}, k_Iterable{"Iterable"},
+    k_POSITIONAL_ONLY{"POSITIONAL_ONLY"}, k_POSITIONAL_OR_KEYWORD{"POSITIONAL_OR_KEYWORD"},
+    k_VAR_POSITIONAL{"VAR_POSITIONAL"}, k_KEYWORD_ONLY{"KEYWORD_ONLY"}, k_default{"default"},
+    k_annotation{"annotation"}, k_return_annotation{"return_annotation"}, k_typing{"typing"},
+    k_Any{"Any"}, k_Callable{"Callable"}, k_Path{"Path"}, k_Iterable{"Iterable"},
     k_SupportsIndex{"SupportsIndex"}, k_return{"return"};
 
 PyTypeObject* function_type = nullptr;

@@ -1,12 +1,10 @@
 // Event validation: the rules in their order, the first failure decides.
 #include "support/event.hpp"
+#include "support/names.hpp"
 
 namespace orv::event {
 
 namespace {
-
-Name k_type{"type"}, k_generation{"generation"}, k_depth{"depth"}, k_target{"target"},
-    k_parent_id{"parent_id"};
 
 // The field's value, owned (the checks below run host code that may change
 // the event), or an invalid object when the event lacks it. Exact dicts are

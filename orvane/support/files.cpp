@@ -19,7 +19,7 @@ namespace orv::files {
 namespace {
 
 Name k_fcntl{"fcntl"}, k_flock{"flock"}, k_LOCK_SH{"LOCK_SH"}, k_LOCK_EX{"LOCK_EX"},
-    k_LOCK_UN{"LOCK_UN"}, k_mkdir{"mkdir"}, k_parent{"parent"};
+    k_LOCK_UN{"LOCK_UN"};
 
 // fcntl.flock(fd, fcntl.<operation>) as the host module holds them now.
 void flock(int fd, const Name& operation) {

@@ -12,9 +12,8 @@ namespace {
 Name k_types{"types"}, k_prepare_class{"prepare_class"}, k_abc{"abc"},
     k_abstractmethod{"abstractmethod"}, k_dataclasses{"dataclasses"}, k_dataclass{"dataclass"},
     k_field{"field"}, k_default_factory{"default_factory"}, k_annotations{"__annotations__"},
-    k_doc{"__doc__"}, k_getLogger{"getLogger"}, k_datetime{"datetime"}, k_timezone{"timezone"},
-    k_utc{"utc"}, k_now{"now"}, k_isoformat{"isoformat"}, k_uuid{"uuid"}, k_uuid4{"uuid4"},
-    k_init{"__init__"}, k_UUID{"UUID"}, k_os{"os"}, k_urandom{"urandom"};
+    k_doc{"__doc__"}, k_getLogger{"getLogger"}, k_uuid{"uuid"}, k_uuid4{"uuid4"},
+    k_init{"__init__"}, k_UUID{"UUID"}, k_urandom{"urandom"};
 
 // Calls a class whose __init__ is one of our native functions the way
 // type.__call__ would (object.__new__, then __init__ as the class holds it

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "support/callable.hpp"
+#include "support/names.hpp"
 
 #include <concepts>
 #include <initializer_list>
@@ -146,8 +147,6 @@ private:
 };
 
 // ----------------------------------------------------------------- logging
-
-inline Name k_logging{"logging"}, k_info{"info"}, k_warning{"warning"}, k_error{"error"};
 
 // logger.<level>(fmt, *args): the record keeps the format and its arguments,
 // as Python code's lazy %-formatting does.

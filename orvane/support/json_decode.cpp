@@ -86,7 +86,7 @@ constexpr size_t kMaxCachedValue = 24;  // ids and timestamps are longer and uni
 // equal (containers compare items by identity first); ours must too.
 PyObject* g_constants[3] = {nullptr, nullptr, nullptr};
 
-Name k_json{"json"}, k_default_decoder{"_default_decoder"}, k_parse_constant{"parse_constant"};
+Name k_default_decoder{"_default_decoder"}, k_parse_constant{"parse_constant"};
 
 PyObject* constant(int which, double value) {
     if (PyObject* c = g_constants[which]) return Py_NewRef(c);

@@ -14,8 +14,8 @@ namespace orv::json {
 
 namespace {
 
-Name k_json{"json"}, k_loads{"loads"}, k_dumps{"dumps"}, k_sort_keys{"sort_keys"},
-    k_separators{"separators"}, k_ensure_ascii{"ensure_ascii"};
+Name k_loads{"loads"}, k_dumps{"dumps"}, k_sort_keys{"sort_keys"}, k_separators{"separators"},
+    k_ensure_ascii{"ensure_ascii"};
 
 constexpr int kMaxDepth = 100;  // deeper trees (and cycles) go to the host
 constexpr char kHex[] = "0123456789abcdef";

@@ -22,12 +22,11 @@ namespace {
 
 Name k_subprocess{"subprocess"}, k_Popen{"Popen"}, k_run{"run"}, k_PIPE{"PIPE"},
     k_TimeoutExpired{"TimeoutExpired"}, k_communicate{"communicate"}, k_kill{"kill"},
-    k_wait{"wait"}, k_close{"close"}, k_returncode{"returncode"}, k_stdout{"stdout"},
-    k_stderr{"stderr"}, k_stdin{"stdin"}, k_cwd{"cwd"}, k_env{"env"}, k_text{"text"},
-    k_input{"input"}, k_timeout{"timeout"}, k_capture_output{"capture_output"},
-    k_shutil{"shutil"}, k_which{"which"}, k_errors{"errors"},
+    k_wait{"wait"}, k_returncode{"returncode"}, k_stdout{"stdout"}, k_stderr{"stderr"},
+    k_stdin{"stdin"}, k_cwd{"cwd"}, k_env{"env"}, k_input{"input"},
+    k_capture_output{"capture_output"}, k_shutil{"shutil"}, k_which{"which"}, k_errors{"errors"},
     k_start_new_session{"start_new_session"}, k_pid{"pid"}, k_fileno{"fileno"},
-    k_encoding{"encoding"}, k_encode{"encode"}, k_decode{"decode"}, k_replace{"replace"};
+    k_encoding{"encoding"}, k_encode{"encode"};
 
 object timeout_value(double timeout) {
     return timeout < 0 ? nb::none() : object(nb::float_(timeout));

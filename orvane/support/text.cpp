@@ -9,7 +9,7 @@ namespace orv::text {
 namespace {
 
 Name k_re{"re"}, k_search{"search"}, k_escape{"escape"}, k_sub{"sub"}, k_DOTALL{"DOTALL"},
-    k_group{"group"}, k_lower{"lower"}, k_strip{"strip"};
+    k_group{"group"};
 
 constexpr const char* kBlockMiddle = "\\s*(.*?)\\s*";
 constexpr const char* kUnsafe = "[^a-z0-9\\-]";

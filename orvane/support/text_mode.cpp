@@ -18,8 +18,7 @@ namespace {
 
 Name k_sys{"sys"}, k_flags{"flags"}, k_utf8_mode{"utf8_mode"},
     k_warn_default_encoding{"warn_default_encoding"}, k_locale{"locale"},
-    k_getencoding{"getencoding"}, k_codecs{"codecs"}, k_lookup{"lookup"}, k_name{"name"},
-    k_replace{"replace"};
+    k_getencoding{"getencoding"}, k_codecs{"codecs"}, k_lookup{"lookup"};
 
 #if defined(__SSE2__)
 // Bit i set where byte i of the 64 at p is a line end or not ASCII.
