@@ -204,7 +204,7 @@ ORV_FUNCTION(event_chain, "event_chain(events: list, root_id: str) -> list",
         }
         frontier = std::move(next);
     }
-    return std::move(chain);
+    return chain;
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ object ordered(handle events, bool descending, Py_ssize_t limit) {
             std::sort(order.begin(), order.end(), before);
         }
         for (size_t i = 0; i < take; ++i) out.append(handle(PyList_GET_ITEM(events.ptr(), order[i])));
-        return std::move(out);
+        return out;
     }
     // Anything else is ordered by the host, which survives any comparison:
     // positions sorted by the keys fetched above, stable, as list.sort and
@@ -75,7 +75,7 @@ object ordered(handle events, bool descending, Py_ssize_t limit) {
     // taken as `events[position]` takes it, with the host's IndexError or
     // TypeError for one that is out of range or not an index.
     for (handle at : nb::iter(picked)) out.append(own(PyObject_GetItem(events.ptr(), at.ptr())));
-    return std::move(out);
+    return out;
 }
 
 // ------------------------------------------------------------ order index
@@ -181,7 +181,7 @@ object newest(const Order& order, handle list, Py_ssize_t limit) {
             must(PyList_Append(out.ptr(), PyList_GET_ITEM(list.ptr(), by[t])));
         i = j;
     }
-    return std::move(out);
+    return out;
 }
 
 // The events of `list` whose timestamp is at or after `since`, oldest first.
@@ -193,7 +193,7 @@ object oldest_since(const Order& order, handle list, PyObject* since) {
     nb::list out;
     for (auto it = from; it != by.end(); ++it)
         must(PyList_Append(out.ptr(), PyList_GET_ITEM(list.ptr(), *it)));
-    return std::move(out);
+    return out;
 }
 
 // ev.get(key, dflt) compared with `value` by `op`.
@@ -237,7 +237,7 @@ ORV_FUNCTION(events,
         if (max_dep != Py_None && !keeps(ev, k_depth, max_dep, Py_LE, zero)) continue;
         kept.append(handle(ev));
     }
-    if (order) return std::move(kept);
+    if (order) return kept;
     return ordered(kept, true, static_cast<Py_ssize_t>(lim));
 }
 

@@ -342,7 +342,7 @@ ORV_FUNCTION(all_question_stats,
     Loaded loaded = events_of(self);
     nb::dict out;
     if (loaded.state && digest_question_stats(loaded.state, handle(names), out))
-        return std::move(out);
+        return out;
     return all_question_stats_of(private_list(loaded), handle(names));
 }
 
@@ -360,7 +360,7 @@ ORV_FUNCTION(population_stats, "population_stats(self) -> dict",
     auto& [self] = args;
     Loaded loaded = events_of(self);
     nb::dict out;
-    if (loaded.state && digest_population_stats(loaded.state, out)) return std::move(out);
+    if (loaded.state && digest_population_stats(loaded.state, out)) return out;
     return population_stats_of(private_list(loaded));
 }
 
@@ -369,7 +369,7 @@ ORV_FUNCTION(triage_effectiveness, "triage_effectiveness(self) -> dict",
     auto& [self] = args;
     Loaded loaded = events_of(self);
     nb::dict out;
-    if (loaded.state && digest_triage_effectiveness(loaded.state, out)) return std::move(out);
+    if (loaded.state && digest_triage_effectiveness(loaded.state, out)) return out;
     return triage_effectiveness_of(private_list(loaded));
 }
 
