@@ -15,6 +15,7 @@
 #include "support/files.hpp"
 #include "support/host.hpp"
 #include "support/http.hpp"
+#include "support/unpack.hpp"
 
 #include <unistd.h>
 
@@ -43,18 +44,6 @@ constexpr double kWebhookTimeout = 10.0;
 constexpr int kMaxReportNames = 100000;
 
 // ----------------------------------------------------------------- helpers
-
-// Calls `each(key, value)` for every member of `map`, through the host's own
-// iteration over map.items(): a map changed meanwhile raises as a Python loop
-// would, and each pair is owned while `each` runs.
-template <typename F>
-void for_each_item(PyObject* map, F each) {
-    for_each(call_method(handle(map), k_items), [&](object item) {
-        object key = own(PySequence_GetItem(item.ptr(), 0));
-        object value = own(PySequence_GetItem(item.ptr(), 1));
-        each(key, value);
-    });
-}
 
 // The severity gate every notifier applies first: below its own threshold an
 // event is dropped; a severity equal to the threshold passes.

@@ -310,11 +310,6 @@ ORV_FUNCTION(pending_count, "pending_count(self) -> int",
     return nb::int_(count);
 }
 
-// f-string pieces: format(value, "").
-object formatted(handle value) { return own(PyObject_Format(value.ptr(), nb::str("").ptr())); }
-
-object head(handle text, Py_ssize_t n) { return own(PySequence_GetSlice(text.ptr(), 0, n)); }
-
 ORV_FUNCTION(format_matured_as_finding,
              "format_matured_as_finding(self, cp: TemporalCheckpoint) -> dict",
              "The \"temporal-verification\" finding the engine processes for a matured "

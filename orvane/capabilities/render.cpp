@@ -94,31 +94,6 @@ bool lookup(handle map, PyObject* key, object& value) {
     return true;
 }
 
-// Calls each(key, value) for the members of a map in order, as
-// `for key, value in map.items()` does.
-template <typename F>
-void for_each_member(handle map, F&& each) {
-    if (PyDict_CheckExact(map.ptr())) {
-        const Py_ssize_t size = PyDict_GET_SIZE(map.ptr());
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(map.ptr(), &pos, &key, &value)) {
-            object k = nb::borrow(key), v = nb::borrow(value);
-            each(handle(k), handle(v));
-            if (PyDict_GET_SIZE(map.ptr()) != size)
-                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-        }
-        return;
-    }
-    object members = own(PyObject_GetIter(call_method(map, k_items).ptr()));
-    while (PyObject* next = PyIter_Next(members.ptr())) {
-        object pair = nb::steal(next);
-        auto [k, v] = unpack<2>(pair);
-        each(handle(k), handle(v));
-    }
-    if (PyErr_Occurred()) raise_current();
-}
-
 // Calls each(element) for the elements of an iterable, as a for loop does
 // (a list read by index, so changes made meanwhile are seen as the host sees
 // them).
@@ -139,21 +114,6 @@ void for_each_element(handle iterable, F&& each) {
     }
     if (PyErr_Occurred()) raise_current();
 }
-
-// A module function looked up once per rendering; `native` while it is
-// still the module's own, so its work may be done inline.
-class Callee {
-public:
-    Callee(const Name& name, PyObject* mine) : fn_(mod.get(name)), native_(fn_.ptr() == mine) {}
-    bool native() const { return native_; }
-    object call(handle arg) const { return own(PyObject_CallOneArg(fn_.ptr(), arg.ptr())); }
-    // str() of what the function returns for `arg`.
-    object text(handle arg) const { return text_of(call(arg)); }
-
-private:
-    object fn_;
-    bool native_;
-};
 
 // ------------------------------------------------------------- _humanize
 
@@ -189,7 +149,7 @@ object humanize_text(handle key) {
 // _humanize(key) written into `out`, through the module's current function.
 void heading_into(TextBuilder& out, const Callee& humanize, handle key) {
     PyObject* s = key.ptr();
-    if (!humanize.native() || !PyUnicode_CheckExact(s)) return text_into(out, humanize.call(key));
+    if (!humanize.ours() || !PyUnicode_CheckExact(s)) return text_into(out, humanize.call(key));
     if (!PyUnicode_IS_ASCII(s)) return out.add(humanize_text(key));
     bool after_letter = false;
     out.add_mapped(std::string_view(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)),
@@ -265,7 +225,7 @@ void field_into(TextBuilder& out, handle content) {
         });
     } else if (PyDict_Check(c)) {
         bool first = true;
-        for_each_member(content, [&](handle key, handle value) {
+        for_each_item(content, [&](handle key, handle value) {
             if (!first) out.add("\n    ");
             first = false;
             text_into(out, key);
@@ -316,7 +276,7 @@ size_t write_facts(Summary& summary, handle body, bool without_items_and_total) 
     TextBuilder& out = summary.facts;
     out.clear();
     size_t count = 0;
-    for_each_member(body, [&](handle key, handle value) {
+    for_each_item(body, [&](handle key, handle value) {
         if (without_items_and_total && is_items_or_total(key)) return;
         if (!is_scalar(value)) return;
         if (count++) out.add(", ");
@@ -350,7 +310,7 @@ size_t write_labels(Summary& summary, handle items, std::pair<size_t, object>& b
     for (Py_ssize_t i = 0; i < taken; ++i) {
         if (!PyDict_Check(head[i].ptr())) continue;
         if (count) out.add(", ");
-        if (summary.label.native()) {
+        if (summary.label.ours()) {
             label_into(out, head[i]);
         } else {
             object text = summary.label.call(head[i]);
@@ -462,12 +422,13 @@ ORV_FUNCTION(format_for_prompt, "format_for_prompt(self) -> str",
     auto& [self] = args;
     object data = call_method(self, k_load);
     if (!truth(data.ptr())) return nb::borrow(k_empty.h());
-    const Callee humanize(k_humanize, own_humanize), label(k_item_label, own_item_label);
+    const Callee humanize(mod, k_humanize, own_humanize);
+    const Callee label(mod, k_item_label, own_item_label);
     Summary summary{humanize, label, {}, {}, {}};
     TextBuilder out;
     out.add("AVAILABLE CAPABILITIES:");
     const Py_ssize_t heading_only = out.length();
-    for_each_member(data, [&](handle section, handle body) {
+    for_each_item(data, [&](handle section, handle body) {
         if (left_out_of_summary(section) || !PyDict_Check(body.ptr())) return;
         summary_line(out, summary, section, body);
     });
@@ -610,13 +571,13 @@ ORV_FUNCTION(render_item_field, "_render_item_field(self, field_names: tuple, he
     auto& [self, field_names, header] = args;
     object data = call_method(self, k_load);
     if (!truth(data.ptr())) return nb::borrow(k_empty.h());
-    const Callee format(k_format_field, own_format_field);
+    const Callee format(mod, k_format_field, own_format_field);
     const Py_ssize_t fields = PyTuple_GET_SIZE(field_names);
     KeyRoles roles(field_names);
     TextBuilder out;
     out.add(handle(header));
     bool found = false;
-    for_each_member(data, [&](handle, handle body) {
+    for_each_item(data, [&](handle, handle body) {
         object items;
         if (!PyDict_Check(body.ptr()) || !member(body, k_items, items)) return;
         // One entry. The members are borrowed from the item: while they are
@@ -626,7 +587,7 @@ ORV_FUNCTION(render_item_field, "_render_item_field(self, field_names: tuple, he
             found = true;
             out.add("\n\n  ");
             if (PyUnicode_CheckExact(borrowed.name) && PyUnicode_CheckExact(borrowed.type) &&
-                PyUnicode_CheckExact(borrowed.value) && format.native()) {
+                PyUnicode_CheckExact(borrowed.value) && format.ours()) {
                 name_and_kind_into(out, handle(borrowed.name), handle(borrowed.type));
                 out.add(":\n    ");
                 return out.add_indented(handle(borrowed.value), "    ");
@@ -635,7 +596,7 @@ ORV_FUNCTION(render_item_field, "_render_item_field(self, field_names: tuple, he
                 object value, name, type;
             } f{nb::borrow(borrowed.value), nb::borrow(borrowed.name), nb::borrow(borrowed.type)};
             name_and_kind_into(out, f.name, f.type);
-            if (format.native()) {
+            if (format.ours()) {
                 out.add(":\n");
                 field_into(out, f.value);
             } else {

@@ -11,6 +11,7 @@
 
 #include "support/host.hpp"
 #include "support/http.hpp"
+#include "support/text_builder.hpp"
 
 namespace {
 
@@ -34,9 +35,6 @@ constexpr size_t kLinkLimit = 20;
 constexpr Py_ssize_t kDescribedText = 4000, kDescribedLinks = 10;
 
 object item(handle map, const Name& key) { return own(PyObject_GetItem(map.ptr(), key)); }
-
-// value[:limit], by the value's own slicing.
-object head(handle value, Py_ssize_t limit) { return own(PySequence_GetSlice(value.ptr(), 0, limit)); }
 
 // Refuses a scheme other than http and https with the error urllib raises for
 // schemes it has no handler for, "<urlopen error unknown url type: ...>": a
@@ -130,18 +128,6 @@ void analyse(handle html, handle result) {
     set_item(result, k_success, handle(Py_True));
 }
 
-// f"{value}" of one piece of the description.
-object formatted(handle value) {
-    if (PyUnicode_CheckExact(value.ptr())) return nb::borrow(value);
-    return own(PyObject_Format(value.ptr(), nullptr));
-}
-
-object concat(std::initializer_list<handle> pieces) {
-    object out = nb::str("");
-    for (handle piece : pieces) out = own(PyUnicode_Concat(out.ptr(), formatted(piece).ptr()));
-    return out;
-}
-
 // ---------------------------------------------------------------- interface
 
 ORV_FUNCTION(is_url, "is_url(target: str) -> bool",
@@ -202,23 +188,23 @@ ORV_FUNCTION(describe_url, "describe_url(url: str) -> str",
     handle u(url);
     object result = mod.get(k_fetch_url)(u);
     if (!truth(item(result, k_success).ptr()))
-        return concat({nb::str("URL: "), u, nb::str("\n(Failed to fetch: "), item(result, k_error),
-                       nb::str(")\nThe brain should analyze this URL based on what it knows about the domain.")});
+        return concat({"URL: ", formatted(u), "\n(Failed to fetch: ", formatted(item(result, k_error)),
+                       ")\nThe brain should analyze this URL based on what it knows about the domain."});
 
     nb::list parts;
-    parts.append(concat({nb::str("URL: "), u}));
+    parts.append(concat({"URL: ", formatted(u)}));
     if (object title = item(result, k_title); truth(title.ptr()))
-        parts.append(concat({nb::str("Page title: "), title}));
+        parts.append(concat({"Page title: ", formatted(title)}));
     if (object description = item(result, k_meta_description); truth(description.ptr()))
-        parts.append(concat({nb::str("Description: "), description}));
+        parts.append(concat({"Description: ", formatted(description)}));
     if (object text = item(result, k_text); truth(text.ptr()))
-        parts.append(concat({nb::str("\nPage content (extracted text):\n"), head(text, kDescribedText)}));
+        parts.append(concat({"\nPage content (extracted text):\n", formatted(head(text, kDescribedText))}));
     if (object links = item(result, k_links); truth(links.ptr())) {
         const Py_ssize_t count = PyObject_Size(links.ptr());
         if (count < 0) raise_current();
-        parts.append(concat({nb::str("\nOutbound links ("), nb::int_(count), nb::str("):")}));
+        parts.append(concat({"\nOutbound links (", formatted(nb::int_(count)), "):"}));
         object first = own(PyObject_GetIter(head(links, kDescribedLinks).ptr()));
-        while (PyObject* link = PyIter_Next(first.ptr())) parts.append(concat({nb::str("  "), nb::steal(link)}));
+        while (PyObject* link = PyIter_Next(first.ptr())) parts.append(concat({"  ", formatted(nb::steal(link))}));
         if (PyErr_Occurred()) raise_current();
     }
     return own(PyUnicode_Join(nb::str("\n").ptr(), parts.ptr()));

@@ -133,6 +133,17 @@ inline object text_of(handle value) {
     return own(PyObject_Str(value.ptr()));
 }
 
+// format(value, ""), as an f-string writes a value: a str as it is.
+inline object formatted(handle value) {
+    if (PyUnicode_CheckExact(value.ptr())) return nb::borrow(value);
+    return own(PyObject_Format(value.ptr(), nullptr));
+}
+
+// sequence[:n], by the sequence's own slicing.
+inline object head(handle sequence, Py_ssize_t n) {
+    return own(PySequence_GetSlice(sequence.ptr(), 0, n));
+}
+
 // a < b for two exact strs, in code point order as the host compares them.
 inline bool text_less(PyObject* a, PyObject* b) {
     if (PyUnicode_KIND(a) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b) == PyUnicode_1BYTE_KIND) {

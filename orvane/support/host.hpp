@@ -87,10 +87,7 @@ public:
     // `home()`, the name where it lives as it stands now. A patch in either
     // place is so called, as it would be for Python code.
     template <std::invocable Home>
-    object followed(const Name& name, handle original, Home&& home) const {
-        object mine = get(name);
-        return mine.is(original) ? home() : mine;
-    }
+    object followed(const Name& name, handle original, Home&& home) const;
     object followed(const Name& name, handle original, const Module& home) const {
         return followed(name, original, [&] { return home.get(name); });
     }
@@ -107,6 +104,35 @@ private:
     PyObject* dict_ = nullptr;
     PyObject* name_ = nullptr;
 };
+
+// A module global as it stands for one call, and whether it is still ours:
+// `original`, the object this module put there. While it is, native code may
+// do its work inline (or, for a re-exported name, read it where it lives); a
+// replacement is called, as Python code calling the global would call it.
+class Callee {
+public:
+    Callee(const Module& mod, const Name& name, handle original)
+        : fn_(mod.get(name)), ours_(fn_.is(original)) {}
+    bool ours() const { return ours_; }
+    const object& get() const { return fn_; }
+    object call(handle arg) const { return own(PyObject_CallOneArg(fn_.ptr(), arg.ptr())); }
+    template <typename... A>
+    object operator()(A&&... args) const {
+        return fn_(std::forward<A>(args)...);
+    }
+    // str() of what the function returns for `arg`.
+    object text(handle arg) const { return text_of(call(arg)); }
+
+private:
+    object fn_;
+    bool ours_;
+};
+
+template <std::invocable Home>
+object Module::followed(const Name& name, handle original, Home&& home) const {
+    const Callee mine(*this, name, original);
+    return mine.ours() ? home() : mine.get();
+}
 
 // ------------------------------------------------------------ host classes
 

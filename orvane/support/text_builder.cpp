@@ -171,4 +171,10 @@ object TextBuilder::build() const {
     return nb::steal(out);
 }
 
+object concat(std::initializer_list<TextPiece> pieces) {
+    TextBuilder out;
+    for (const TextPiece& piece : pieces) piece.into(out);
+    return out.build();
+}
+
 }  // namespace orv

@@ -10,6 +10,7 @@
 #include "support/core.hpp"
 
 #include <cstring>
+#include <initializer_list>
 #include <string_view>
 
 namespace orv {
@@ -115,5 +116,25 @@ private:
     int kind_ = PyUnicode_1BYTE_KIND;
     Py_UCS4 maxchar_ = 127;
 };
+
+// One piece of a concatenation: ASCII text, or a str (exact or a subclass).
+class TextPiece {
+public:
+    TextPiece(const char* ascii) : ascii_(ascii) {}
+    TextPiece(handle text) : text_(text) {}
+    void into(TextBuilder& out) const {
+        if (text_) return out.add(text_);
+        out.add(std::string_view(ascii_));
+    }
+
+private:
+    const char* ascii_ = nullptr;
+    handle text_;
+};
+
+// The pieces one after another, as one exact str: "".join of them. Values
+// are made text by the caller (text_of for str(), formatted for an
+// f-string's conversion).
+object concat(std::initializer_list<TextPiece> pieces);
 
 }  // namespace orv
