@@ -21,9 +21,6 @@
 
 namespace orv::brain {
 
-// Names both files use, interned when the module initialises.
-inline Name k_type{"type"}, k_text{"text"}, k_strip{"strip"}, k_empty{""};
-
 // What a stream-json output says: the answer text, the cost and whether a
 // result event was seen.
 struct Reading {

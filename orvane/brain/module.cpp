@@ -18,11 +18,9 @@ Name k_BrainResult{"BrainResult"}, k_ClaudeCodeBrain{"ClaudeCodeBrain"},
     k_build_command{"_build_command"}, k_binary{"binary"}, k_model{"model"},
     k_budget_usd{"budget_usd"}, k_effort{"effort"}, k_args_before{"args_before"},
     k_args_after{"args_after"}, k_prompt_via_stdin{"prompt_via_stdin"},
-    k_has_execute{"_has_execute"}, k_can_execute{"can_execute"}, k_findings{"findings"},
-    k_gaps{"gaps"}, k_meta{"meta"}, k_claude_code{"claude-code"}, k_generic_cli{"generic-cli"},
-    k_extend{"extend"}, k_os{"os"}, k_environ{"environ"}, k_copy{"copy"}, k_pop{"pop"},
-    k_CLAUDECODE{"CLAUDECODE"}, k_unavailable{"unavailable"}, k_launch_error{"launch_error"},
-    k_timeout{"timeout"};
+    k_has_execute{"_has_execute"}, k_can_execute{"can_execute"}, k_claude_code{"claude-code"},
+    k_generic_cli{"generic-cli"}, k_extend{"extend"}, k_pop{"pop"}, k_CLAUDECODE{"CLAUDECODE"},
+    k_unavailable{"unavailable"}, k_launch_error{"launch_error"};
 Host time_monotonic{"time", "monotonic"}, builtins_round{"builtins", "round"},
     abc_ABC{"abc", "ABC"};
 

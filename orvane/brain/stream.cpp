@@ -21,8 +21,7 @@ namespace orv::brain {
 namespace {
 
 Name k_total_cost_usd{"total_cost_usd"}, k_message{"message"}, k_content{"content"},
-    k_result{"result"}, k_assistant{"assistant"}, k_json{"json"},
-    k_JSONDecodeError{"JSONDecodeError"};
+    k_result{"result"}, k_assistant{"assistant"}, k_JSONDecodeError{"JSONDecodeError"};
 
 object float_of(handle value) { return own(PyNumber_Float(value.ptr())); }
 

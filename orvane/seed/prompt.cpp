@@ -2,15 +2,14 @@
 #include "seed/seed.hpp"
 
 #include "support/text.hpp"
+#include "support/text_builder.hpp"
 
 namespace orv::seed {
 
 namespace {
 
-Name k_EVAL_OPEN{"_EVAL_OPEN"}, k_EVAL_CLOSE{"_EVAL_CLOSE"}, k_clamp{"_clamp"},
-    k_findings{"findings"}, k_gaps{"gaps"}, k_meta{"meta"}, k_raw{"raw"}, k_severity{"severity"},
-    k_category{"category"}, k_evidence{"evidence"}, k_dimension{"dimension"},
-    k_confidence{"confidence"}, k_coverage_estimate{"coverage_estimate"}, k_unknown{"unknown"};
+Name k_EVAL_OPEN{"_EVAL_OPEN"}, k_EVAL_CLOSE{"_EVAL_CLOSE"}, k_clamp{"_clamp"}, k_raw{"raw"},
+    k_category{"category"}, k_confidence{"confidence"}, k_coverage_estimate{"coverage_estimate"};
 
 // Made once when the module loads, kept for the process.
 PyObject* clamp_function = nullptr;  // our own _clamp, to spot replacements
@@ -50,19 +49,15 @@ ORV_FUNCTION(clamp, "_clamp(value, lo: float = 0.0, hi: float = 1.0) -> float",
 
 // ------------------------------------------------------------------ prompt
 
-object concat(const char* prefix, handle value) {
-    return own(PyUnicode_FromFormat("%s%S", prefix, value.ptr()));
-}
-
 ORV_FUNCTION(format_question_prompt,
              "format_question_prompt(question: dict, target_description: str, goal: str, "
              "context: str = \"\", depth: int = 0) -> str",
              "The evaluation prompt for one question applied to one target under the goal.") {
     auto& [question, target_description, goal, context, depth] = args;
     nb::list lines;
-    lines.append(concat("GOAL (what 'right' means): ", handle(goal)));
+    lines.append(concat({"GOAL (what 'right' means): ", text_of(goal)}));
     lines.append("");
-    lines.append(concat("TARGET: ", handle(target_description)));
+    lines.append(concat({"TARGET: ", text_of(target_description)}));
     lines.append("");
     if (compare(handle(depth), nb::int_(0), Py_GT) && PyUnicode_GET_LENGTH(context) > 0) {
         object previous = own(PyNumber_Subtract(depth, nb::int_(1).ptr()));
@@ -77,7 +72,7 @@ ORV_FUNCTION(format_question_prompt,
     object text = own(PyObject_GetItem(question, k_question));
     lines.append(own(PyUnicode_FromFormat("QUESTION [%S]: %S", name.ptr(), text.ptr())));
     object description = get(question, k_description, nb::none());
-    if (truth(description.ptr())) lines.append(concat("Guidance: ", description));
+    if (truth(description.ptr())) lines.append(concat({"Guidance: ", text_of(description)}));
     lines.append("");
     lines.append(
         "Respond with your analysis, then provide structured output inside "
@@ -102,19 +97,6 @@ ORV_FUNCTION(format_question_prompt,
 }
 
 // ----------------------------------------------------------------- parsing
-
-// The module's `_clamp` as it stands for this call: our own runs natively.
-class Clamp {
-public:
-    Clamp() : fn_(mod.get(k_clamp)) {}
-    object operator()(handle value) const {
-        if (fn_.ptr() == clamp_function) return clamp_value(value.ptr(), zero, one);
-        return fn_(value);
-    }
-
-private:
-    object fn_;
-};
 
 // The map elements of `value` when it is a list, each turned into a record by
 // `make`; anything that is not a list gives none.
@@ -149,7 +131,11 @@ ORV_FUNCTION(parse_question_output, "parse_question_output(output: str) -> dict"
         return result;
     }
 
-    const Clamp clamp;
+    // The module's `_clamp` as it stands for this call: our own runs natively.
+    const Callee clamp_now(mod, k_clamp, clamp_function);
+    auto clamp = [&](handle value) {
+        return clamp_now.ours() ? clamp_value(value.ptr(), zero, one) : clamp_now.call(value);
+    };
     object result = own(PyDict_New());
     set_item(result, k_raw, handle(output));
     set_item(result, k_findings, records(get(data, k_findings, nb::list()), [&](handle f) {

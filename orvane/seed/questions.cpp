@@ -20,8 +20,7 @@ namespace orv::seed {
 
 namespace {
 
-Name k_SEED_QUESTION{"SEED_QUESTION"}, k_ALL_SEEDS{"_ALL_SEEDS"}, k_sort{"sort"}, k_add{"add"},
-    k_unnamed{"unnamed"}, k_pressure_test{"pressure-test"}, k_opportunity_scan{"opportunity-scan"};
+Name k_ALL_SEEDS{"_ALL_SEEDS"}, k_sort{"sort"}, k_opportunity_scan{"opportunity-scan"};
 Host copy_deepcopy{"copy", "deepcopy"}, pathlib_Path{"pathlib", "Path"},
     json_dumps{"json", "dumps"}, json_JSONDecodeError{"json", "JSONDecodeError"};
 

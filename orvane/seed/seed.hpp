@@ -21,11 +21,6 @@ namespace orv::seed {
 
 extern Module mod;  // orvane.seed, read at call time
 
-// The keys of a question record.
-inline Name k_name{"name"}, k_question{"question"}, k_description{"description"},
-    k_generation{"generation"}, k_parent{"parent"}, k_immutable{"immutable"}, k_tags{"tags"},
-    k_empty{""};
-
 // Adds get_seed, get_seeds, is_seed, load_questions and save_question.
 void define_questions();
 // Adds format_question_prompt, parse_question_output and _clamp.
