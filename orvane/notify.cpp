@@ -27,8 +27,8 @@ Module mod;  // orvane.notify, read at call time
 
 Name k_min_severity{"_min_severity"}, k_self_url{"_url"}, k_self_headers{"_headers"},
     k_notifiers{"_notifiers"}, k_format_report{"_format_report"}, k_expand_env{"_expand_env"},
-    k_supports{"supports"}, k_notify{"notify"}, k_encode{"encode"}, k_file{"file"}, k_log{"log"},
-    k_webhook{"webhook"}, k_cfg_min_severity{"min_severity"}, k_FileNotifier{"FileNotifier"},
+    k_supports{"supports"}, k_notify{"notify"}, k_file{"file"}, k_log{"log"}, k_webhook{"webhook"},
+    k_cfg_min_severity{"min_severity"}, k_FileNotifier{"FileNotifier"},
     k_LogNotifier{"LogNotifier"}, k_WebhookNotifier{"WebhookNotifier"},
     k_content_type{"Content-Type"}, k_application_json{"application/json"}, k_POST{"POST"},
     k_utf8{"utf-8"}, k_report_time{"%Y-%m-%dT%H-%M-%S"}, k_default_reports{"reports/"},

@@ -12,7 +12,7 @@ namespace orv::capabilities {
 namespace {
 
 Name k_self_source{"_source"}, k_data{"_data"}, k_load_file{"_load_file"}, k_load_url{"_load_url"},
-    k_load{"load"}, k_scheme{"scheme"}, k_read_text{"read_text"}, k_read1{"read1"}, k_join{"join"};
+    k_load{"load"}, k_read_text{"read_text"}, k_read1{"read1"}, k_join{"join"};
 Host urlparse{"urllib.parse", "urlparse"}, pathlib_Path{"pathlib", "Path"},
     time_monotonic{"time", "monotonic"};
 

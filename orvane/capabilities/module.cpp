@@ -7,10 +7,6 @@ namespace orv::capabilities {
 
 Module mod;
 
-namespace {
-Name k_urllib_parse{"urllib.parse"};
-}  // namespace
-
 }  // namespace orv::capabilities
 
 NB_MODULE(capabilities, m) {

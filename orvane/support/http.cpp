@@ -12,8 +12,7 @@ Name k_urllib_request{"urllib.request"}, k_Request{"Request"}, k_urlopen{"urlope
     k_create_default_context{"create_default_context"}, k_urllib_error{"urllib.error"},
     k_HTTPError{"HTTPError"}, k_HTTPRedirectHandler{"HTTPRedirectHandler"},
     k_redirect_request{"redirect_request"}, k_build_opener{"build_opener"},
-    k_HTTPSHandler{"HTTPSHandler"}, k_urllib_parse{"urllib.parse"}, k_urlparse{"urlparse"},
-    k_scheme{"scheme"}, k_open{"open"};
+    k_HTTPSHandler{"HTTPSHandler"}, k_urlparse{"urlparse"}, k_open{"open"};
 
 // A redirect handler's choice (see redirect_request of the host's
 // HTTPRedirectHandler): the new request, None to leave the answer as it is

@@ -40,15 +40,15 @@ inline Name k_name{"name"}, k_description{"description"}, k_dimension{"dimension
 
 // ------------------------------------------------------- host attributes
 
-inline Name k_strip{"strip"}, k_lower{"lower"}, k_replace{"replace"}, k_decode{"decode"},
-    k_append{"append"}, k_add{"add"}, k_items{"items"}, k_copy{"copy"}, k_read{"read"},
-    k_write{"write"}, k_close{"close"}, k_exists{"exists"}, k_mkdir{"mkdir"}, k_glob{"glob"},
-    k_parent{"parent"}, k_home{"home"}, k_environ{"environ"}, k_strftime{"strftime"},
-    k_now{"now"}, k_isoformat{"isoformat"}, k_utc{"utc"};
+inline Name k_strip{"strip"}, k_lower{"lower"}, k_replace{"replace"}, k_encode{"encode"},
+    k_decode{"decode"}, k_scheme{"scheme"}, k_append{"append"}, k_add{"add"}, k_items{"items"},
+    k_copy{"copy"}, k_read{"read"}, k_write{"write"}, k_close{"close"}, k_exists{"exists"},
+    k_mkdir{"mkdir"}, k_glob{"glob"}, k_parent{"parent"}, k_home{"home"}, k_environ{"environ"},
+    k_strftime{"strftime"}, k_now{"now"}, k_isoformat{"isoformat"}, k_utc{"utc"};
 
 // Host modules and the classes read from them.
-inline Name k_os{"os"}, k_json{"json"}, k_pathlib{"pathlib"}, k_datetime{"datetime"},
-    k_timezone{"timezone"};
+inline Name k_os{"os"}, k_json{"json"}, k_pathlib{"pathlib"}, k_urllib_parse{"urllib.parse"},
+    k_datetime{"datetime"}, k_timezone{"timezone"};
 
 // The logging module and the levels of its records.
 inline Name k_logging{"logging"}, k_info{"info"}, k_warning{"warning"}, k_error{"error"};

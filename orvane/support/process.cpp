@@ -26,7 +26,7 @@ Name k_subprocess{"subprocess"}, k_Popen{"Popen"}, k_run{"run"}, k_PIPE{"PIPE"},
     k_stdin{"stdin"}, k_cwd{"cwd"}, k_env{"env"}, k_input{"input"},
     k_capture_output{"capture_output"}, k_shutil{"shutil"}, k_which{"which"}, k_errors{"errors"},
     k_start_new_session{"start_new_session"}, k_pid{"pid"}, k_fileno{"fileno"},
-    k_encoding{"encoding"}, k_encode{"encode"};
+    k_encoding{"encoding"};
 
 object timeout_value(double timeout) {
     return timeout < 0 ? nb::none() : object(nb::float_(timeout));
