@@ -578,3 +578,43 @@ class TestHostileObjects:
         assert out.splitlines() == ["payload: dictionary changed size during iteration", "emit: 1",
                                     "report: True"]
         assert [p.name for p in reports.iterdir()] == ["20261207_t.md"]
+
+    def test_payload_changed_during_the_report_fails_as_a_python_loop_does(self):
+        """A value's str() that swaps, adds, removes or rewrites members of the payload being
+        reported: the report raises what `for key, value in payload.items()` raises, or reads
+        what it reads."""
+        out = run_in_child("""
+            from orvane.notify import FileNotifier
+
+            def python_loop(payload):
+                return [f"{key}: {value}" for key, value in payload.items()]
+
+            def outcome(read, payload):
+                try:
+                    read(payload)
+                    return "read", sorted(map(str, payload))
+                except Exception as error:
+                    return type(error).__name__, str(error)
+
+            changes = {
+                "swap": lambda p: (p.pop("a"), p.__setitem__("c", 3)),
+                "grow": lambda p: p.__setitem__("z", 0),
+                "shrink": lambda p: p.pop("b", None),
+                "rewrite": lambda p: p.__setitem__("b", 9),
+            }
+            for name, change in changes.items():
+                results = []
+                for read in (lambda p: FileNotifier._format_report("t", p, 0), python_loop):
+                    payload = {}
+                    class Changing:
+                        def __str__(self, payload=payload):
+                            change(payload)
+                            return "v"
+                    payload.update(a=Changing(), b=2)
+                    results.append(outcome(read, payload))
+                print(name, results[0] == results[1], results[0])
+        """)
+        lines = out.splitlines()
+        assert [line.split()[:2] for line in lines] == [
+            ["swap", "True"], ["grow", "True"], ["shrink", "True"], ["rewrite", "True"]], out
+        assert "keys changed" in lines[0]

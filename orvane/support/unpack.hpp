@@ -24,17 +24,18 @@ std::array<object, N> unpack(handle value) {
 }
 
 // Calls each(key, value) for the members of a map in order, as
-// `for key, value in map.items()` does: an exact dict directly (a change of
-// size meanwhile raises the host's RuntimeError), any other map through its
-// own items(), each pair unpacked with the host's errors. Key and value are
-// owned while `each` runs.
+// `for key, value in map.items()` does: an exact dict directly (a change
+// meanwhile raises the host's RuntimeError, as its iterator does), any other
+// map through its own items(), each pair unpacked with the host's errors. Key
+// and value are owned while `each` runs.
 template <typename F>
 void for_each_item(handle map, F&& each) {
     if (PyDict_CheckExact(map.ptr())) {
         const Py_ssize_t size = PyDict_GET_SIZE(map.ptr());
-        Py_ssize_t pos = 0;
+        Py_ssize_t pos = 0, seen = 0;
         PyObject *key, *value;
         while (PyDict_Next(map.ptr(), &pos, &key, &value)) {
+            if (seen++ == size) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
             object k = nb::borrow(key), v = nb::borrow(value);
             each(handle(k), handle(v));
             if (PyDict_GET_SIZE(map.ptr()) != size)
