@@ -23,7 +23,8 @@ from orvane.words import PLAN_CLOSE, PLAN_HEADER, PLAN_OPEN
 records = st.fixed_dictionaries({
     "runs": st.integers(1, 50), "findings_count": st.integers(0, 200),
     "finding_types": st.fixed_dictionaries({"none": st.integers(0, 50)}),
-    "avg_severity": st.floats(0, 1), "resolution_rate": st.floats(0, 1),
+    "avg_severity": st.sampled_from([0.0, 0.1, 0.3, 0.5, 0.8, 1.0]),
+    "resolution_rate": st.sampled_from([0.0, 0.2, 0.5, 0.9, 1.0]),
     "consecutive_empty": st.integers(0, 20)})
 
 
