@@ -33,7 +33,7 @@ ROOT = Path(__file__).resolve().parent.parent
 TESTS: dict[str, tuple[list[str], list[str]]] = {
     "selector.py": (["tests/test_host_logic.py"], ["tests/test_cli.py"]),
     "cycle.py": (["tests/test_host_logic.py", "tests/test_host_guards.py"],
-                 ["tests/test_host_run.py", "tests/test_cli.py"]),
+                 ["tests/test_host_run.py", "tests/test_acting.py", "tests/test_cli.py"]),
     "actions.py": (["tests/test_host_logic.py", "tests/test_host_guards.py", "tests/test_actions.py"],
                    ["tests/test_acting.py"]),
     "instance.py": (["tests/test_host_logic.py"], ["tests/test_host_run.py"]),
