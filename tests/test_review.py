@@ -150,7 +150,7 @@ class TestQueue:
             with lock.acting(Path({str(instance)!r}), "run"):
                 print("held", flush=True)
                 sys.stdin.readline()
-            """)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
+            """)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env, cwd=tmp_path)
         try:
             assert holder.stdout.readline() == "held\n"
             busy = orvane("approve", first["short"], instance, cwd=tmp_path, env=env, check=False)
