@@ -923,6 +923,7 @@ def run_cycles(runner: Runner, cycles: int, out: TextIO | None) -> RunSummary:
     if out is not None and runner.capability_map:
         print(f"capability map: {runner.capability_map}", file=out)
     instance.write_state(status="running")
+
     def finished(report: CycleReport) -> None:
         reports.append(report)
         state = instance.read_state()
@@ -941,18 +942,14 @@ def run_cycles(runner: Runner, cycles: int, out: TextIO | None) -> RunSummary:
                 progress.clear()
                 instance.write_state(status="idle")
                 return RunSummary(reports, False, gave_up=reason)
-    except BudgetSpent as stopped:
-        if stopped.report is not None:
-            finished(stopped.report)
-        progress.clear()
-        instance.write_state(status="idle")
-        return RunSummary(reports, False, budget_spent=True)
     except Interrupted as stopped:
+        # A cycle recorded before the stop counts; a spent budget ends the run as planned.
         if stopped.report is not None:
             finished(stopped.report)
         progress.clear()
-        instance.write_state(status="interrupted")
-        return RunSummary(reports, True)
+        budget = isinstance(stopped, BudgetSpent)
+        instance.write_state(status="idle" if budget else "interrupted")
+        return RunSummary(reports, not budget, budget_spent=budget)
     except BaseException:
         progress.clear()
         instance.write_state(status="interrupted")
