@@ -20,15 +20,12 @@ import subprocess
 from pathlib import Path
 from typing import Any
 
-from orvane import vcsguard
+from orvane import actions, vcsguard
 from orvane.instance import Instance, UserError
 from orvane.review import chronological
 from orvane.target import Target, resolve
 
 GIT_TIMEOUT = 30
-# Whoever commits a merge when git knows no one: the host, by a name that says so.
-HOST_IDENTITY = {"GIT_AUTHOR_NAME": "Orvane", "GIT_AUTHOR_EMAIL": "orvane@localhost",
-                 "GIT_COMMITTER_NAME": "Orvane", "GIT_COMMITTER_EMAIL": "orvane@localhost"}
 
 
 def git(where: str | Path, *args: str, env: dict[str, str] | None = None) -> tuple[int, str]:
@@ -57,9 +54,8 @@ def identity_env(where: str | Path) -> dict[str, str] | None:
     """The environment for a commit: the user's own when git knows who they are, else
     the host's identity through git's environment (the user's configuration is never
     written)."""
-    if git(where, "var", "GIT_COMMITTER_IDENT")[0] == 0 and git(where, "var", "GIT_AUTHOR_IDENT")[0] == 0:
-        return None
-    return {**os.environ, **HOST_IDENTITY}
+    identity = actions.commit_identity(where)
+    return {**os.environ, **identity} if identity else None
 
 
 def name(instance: Instance) -> str:
